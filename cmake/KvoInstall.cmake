@@ -1,0 +1,2 @@
+# Installation of the service and the runtime; filled in with the target
+# build.

@@ -33,7 +33,7 @@ void ComLogOpen(const char *ident, int option, int facility);
 int ComLogSetMask(int mask);
 /* One line at priority (LOG_DEBUG, LOG_INFO, ...). */
 void ComLog(int priority, const char *fmt, ...) KVO_PRINTF(2, 3);
-void ComLogV(int priority, const char *fmt, va_list ap);
+void ComLogV(int priority, const char *fmt, va_list ap) KVO_PRINTF(2, 0);
 /* closelog. */
 void ComLogClose(void);
 

@@ -103,6 +103,8 @@ typedef struct ProcInfo {
     int chldPid[KVO_MODULE_COUNT];
     const char *pProcName[KVO_MODULE_COUNT];
     int iChildModId[KVO_MODULE_COUNT];
+    /* Fields of our own, after the shared ones. */
+    unsigned int uShmIdRecorded; /* bit per segment row: its id field was set */
 } ProcInfo;
 
 /* The process's record, for the timer signal handler. */
@@ -112,8 +114,10 @@ extern sigset_t set;
 
 /* ---- descriptor multiplexer (qnosselect) ---- */
 void ComSelectFdzero(ProcInfo *pProcInfo);
-void ComSelectTimerInit(ProcInfo *pProcInfo);
-void ComSelectInit(ProcInfo *pProcInfo);
+/* Both refuse (result -1, with a log line) a descriptor outside 0 to 1023,
+ * which no descriptor set can hold; the others are still entered. */
+int ComSelectTimerInit(ProcInfo *pProcInfo);
+int ComSelectInit(ProcInfo *pProcInfo);
 int ComSelect(ProcInfo *pProcInfo);
 void ComSelectUpdate(ProcInfo *pProcInfo, int iMode);
 void ComSelectFdMaxGet(ProcInfo *pProcInfo);
@@ -138,7 +142,11 @@ void SigAlrmHandler(int iSigNo, siginfo_t *info, void *pContext);
 
 /* ---- shared memory (qnosshm) ---- */
 /* Attach functions return an address, or KVO_SHM_FAILED ((void *)-1). */
+#ifdef __cplusplus
+#define KVO_SHM_FAILED (reinterpret_cast<void *>(static_cast<intptr_t>(-1)))
+#else
 #define KVO_SHM_FAILED ((void *)-1)
+#endif
 int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size);
 void *ComShmOpenRw(ProcInfo *pProcInfo, key_t key, int iShmId);
 void *ComShmOpenRead(ProcInfo *pProcInfo, key_t key, size_t size);

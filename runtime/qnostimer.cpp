@@ -80,11 +80,37 @@ void TraceArming(const ProcInfo *pProcInfo, int slot)
            static_cast<int>(v.it_interval.tv_nsec));
 }
 
+// An expiry whose signal is still pending belongs to the arming that is
+// being replaced or cancelled: it came while a handler ran, when every signal
+// is blocked.  Delivered after a restart it would serve the slot early (a
+// hold poll ahead of time).  Recent kernels drop such signals themselves,
+// older ones deliver them, so take them out here.  A pending SIGUSR1 for any
+// other slot is passed on exactly as the signal handler would have.  While
+// SIGUSR1 is not blocked nothing can be pending, and the call returns at once.
+void DropPendingExpiry(int slot)
+{
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    const struct timespec zero = {0, 0};
+    siginfo_t info;
+    int saved = errno;
+    while (sigtimedwait(&usr1, &info, &zero) == SIGUSR1) {
+        if (info.si_value.sival_int == timerSigIdTbl[slot]) {
+            ComLog(LOG_DEBUG, "stale expiry dropped(%d)\n", timerSigIdTbl[slot]);
+            continue;
+        }
+        SigAlrmHandler(SIGUSR1, &info, nullptr);
+    }
+    errno = saved;
+}
+
 // Arms the slot's POSIX timer with its stored itval, relative to now.
 int ArmSlot(ProcInfo *pProcInfo, int slot)
 {
     TimerCntInfo_t *pSlot = &pProcInfo->TimerCntInfo[slot];
     TraceArming(pProcInfo, slot);
+    DropPendingExpiry(slot);
     errno = 0;
     if (timer_settime(pSlot->timerId, 0, &pSlot->itval, nullptr) != 0) {
         ComLog(LOG_INFO, "error of timer_settime(errno=%d)\n", errno);
@@ -253,6 +279,7 @@ extern "C" int ComTimerCancel(ProcInfo *pProcInfo, int iTimerDes)
     if (pSlot->iTimerState == 0)
         return 0;
     timer_delete(pSlot->timerId);
+    DropPendingExpiry(slot);
     pSlot->iTimerCreate = 1;
     pSlot->iTimerState = 0;
     ComLog(LOG_DEBUG, "end of ComTimerCancel()\n");

@@ -4,6 +4,7 @@
 #include "engine_fixture.h"
 
 #include <cerrno>
+#include <csignal>
 #include <set>
 #include <fcntl.h>
 #include <time.h>
@@ -119,6 +120,30 @@ TEST_F(TimerLifecycle, StartCancelStartCreatesTwoTimers)
     int h2 = ComTimerSet(p, KVO_TIMER_ONESHOT, 60000, Proc);
     ASSERT_EQ(0, ComTimerStart(p, h2));
     EXPECT_EQ(101, p->TimerCntInfo[1].iTimerSigId);
+}
+
+// An expiry still pending when its slot is re-armed or cancelled belongs to
+// the old arming and must not serve the new one early; a pending expiry of
+// another slot is passed on to that slot.
+TEST_F(TimerLifecycle, PendingExpiryOfReplacedArmingIsDropped)
+{
+    int h0 = ComTimerSet(p, KVO_TIMER_ONESHOT, 60000, Proc);
+    int h1 = ComTimerSet(p, KVO_TIMER_ONESHOT, 60000, Proc);
+    ASSERT_EQ(0, ComTimerStart(p, h0));
+    ASSERT_EQ(0, ComTimerStart(p, h1));
+
+    union sigval v;
+    v.sival_int = 100;
+    ASSERT_EQ(0, sigqueue(getpid(), SIGUSR1, v));
+    ASSERT_EQ(0, ComTimerStart(p, h0)); // restart: the pending one is stale
+    DeliverPendingUsr1();
+    EXPECT_EQ(0, Pending(p->TimerCntInfo[0].iTimerSelectDes[0]));
+
+    v.sival_int = 101;
+    ASSERT_EQ(0, sigqueue(getpid(), SIGUSR1, v));
+    ASSERT_EQ(0, ComTimerCancel(p, h0)); // not slot 1's expiry to drop
+    EXPECT_EQ(1, Pending(p->TimerCntInfo[1].iTimerSelectDes[0]));
+    EXPECT_EQ(0, Pending(p->TimerCntInfo[0].iTimerSelectDes[0]));
 }
 
 // An expired, served one-shot slot is stopped: cancel deletes nothing and

@@ -1,0 +1,4 @@
+// demo.h - the scenario kvosim runs when it is given none.
+#pragma once
+
+extern const char kDemoScenario[];

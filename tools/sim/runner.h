@@ -1,0 +1,104 @@
+// runner.h - one simulated run: the private root, the emulated guard
+// button, the peer modules and the service, driven step by step; every
+// event is printed on the timeline as it happens and kept for the
+// diagrams and for the expectations.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "events.h"
+#include "logtail.h"
+#include "peers.h"
+#include "scenario.h"
+#include "service.h"
+#include "simroot.h"
+#include "timeline.h"
+
+struct CrKeyEmu;
+
+struct RunOptions {
+    std::string service;              // path of kvogdbt
+    std::string root;                 // empty: a fresh temporary folder
+    bool keep = false;                // leave the root folder behind
+    int level = 6;                    // the service's log level
+    std::vector<SegmentWrite> config; // initial configuration from the options
+};
+
+class Runner {
+public:
+    Runner(const RunOptions &options, Timeline *timeline);
+    ~Runner();
+    Runner(const Runner &) = delete;
+    Runner &operator=(const Runner &) = delete;
+
+    bool Setup(std::string *error);
+    // One step.  false when the run cannot go on (interrupted, or the
+    // service could not be started); a missed expectation is no reason.
+    bool Execute(const Step &step);
+    // Records events until fd is readable; false when interrupted.
+    bool IdleUntilReadable(int fd);
+    // Ends the service with the status module's 900 (data[0] 0), checks
+    // its exit status if no step did, and removes the root.
+    void Finish();
+
+    int Met() const { return met_; }
+    int Missed() const { return static_cast<int>(missed_.size()); }
+    std::string MissedList() const;
+    const std::vector<Event> &Events() const { return events_; }
+    const std::string &RootDir() const { return root_.Dir(); }
+
+    // From a signal handler: the run stops at its next turn.
+    static void Interrupt();
+    static bool Interrupted();
+
+private:
+    // steps.cpp
+    bool EnsureStarted();
+    bool Device(const Step &s);
+    bool SendStep(const Step &s);
+    void Set(const Step &s);
+    void AnswerRule(const Step &s);
+    // expect.cpp
+    void ExpectFrame(const Step &s);
+    void ExpectNone(const Step &s);
+    void ExpectLog(const Step &s);
+    void ExpectExit(const Step &s);
+    void Check(bool ok, const std::string &what, const std::string &why);
+    // runner.cpp
+    double Now() const;
+    void Record(Event e);
+    void Note(const std::string &text, bool ok = true);
+    bool SendFrame(const Frame &f, bool automatic);
+    // Polls up to timeoutMs; whether extraFd (if >= 0) became readable.
+    bool Collect(int timeoutMs, int extraFd = -1);
+    void Drain();
+    void CollectExit();
+    void Answer(const PeerFrame &pf);
+    // Records events until done() or ms have passed; done()'s last answer.
+    bool Pump(int ms, const std::function<bool()> &done);
+    bool ServiceEnded(int *status);
+
+    struct Reply {
+        int command;
+        std::vector<DataPatch> data;
+    };
+
+    RunOptions opt_;
+    Timeline *timeline_;
+    SimRoot root_;
+    Peers peers_;
+    LogTail log_;
+    Service service_;
+    CrKeyEmu *emu_ = nullptr;
+    std::chrono::steady_clock::time_point t0_;
+    std::vector<Event> events_;
+    std::map<int, Reply> answers_; // by request command
+    int met_ = 0;
+    std::vector<std::string> missed_;
+    bool exitChecked_ = false;
+    bool exitRecorded_ = false;
+};

@@ -1,0 +1,293 @@
+// scenario_parse.cpp - the grammar of each step and reading whole
+// scenarios.  Every error names what the parser expected at the point
+// where the line went wrong.
+#include <cstring>
+#include <sstream>
+
+#include "gdbt.h"
+#include "lineparser.h"
+#include "names.h"
+
+namespace {
+
+const char *const kStepWords =
+    "a step (start, level, press, release, byte, hold, wait, set, send, answer, expect)";
+
+} // namespace
+
+bool LineParser::Raw(Step *s, char segment, size_t size)
+{
+    long off = 0, v = 0;
+    if (!Number(0, static_cast<long>(size) - 1,
+                "an offset below " + std::to_string(size), &off))
+        return false;
+    SegmentWrite w;
+    w.segment = segment;
+    w.offset = static_cast<size_t>(off);
+    while (!AtEnd()) {
+        if (t_[i_].quoted) {
+            const std::string &txt = Take();
+            w.bytes.insert(w.bytes.end(), txt.begin(), txt.end());
+        } else if (!Number(0, 255, "a byte value 0 to 255 or a quoted text", &v)) {
+            return false;
+        } else {
+            w.bytes.push_back(static_cast<uint8_t>(v));
+        }
+    }
+    if (w.bytes.empty())
+        return Fail("a byte value 0 to 255 or a quoted text");
+    if (w.offset + w.bytes.size() > size)
+        return Fail("bytes that end within the " + std::to_string(size) + "-byte segment");
+    s->writes.push_back(w);
+    return true;
+}
+
+bool LineParser::Set(Step *s)
+{
+    using namespace gdbtseg;
+    long v = 0;
+    SegmentWrite w;
+    if (Word("hold")) {
+        bool on = Word("on");
+        if (!on && !Word("off"))
+            return Fail("on or off");
+        w = {'c', kGuardButtonOff, {static_cast<uint8_t>(on ? '1' : '0')}};
+    } else if (Word("auth")) {
+        if (AtEnd() || t_[i_].text.size() != 1)
+            return Fail("one character, such as 0 or 5");
+        w = {'c', kAuthFlagOff, {static_cast<uint8_t>(Take()[0])}};
+    } else if (Word("mode")) {
+        bool parent = Word("parent");
+        if (!parent && !Word("direct"))
+            return Fail("parent or direct");
+        int32_t word = parent ? 1 : 0;
+        w = {'o', kParentModeOff, std::vector<uint8_t>(sizeof word)};
+        std::memcpy(w.bytes.data(), &word, sizeof word); // native order, as the modules write it
+    } else if (Word("inhibit")) {
+        if (!Number(0, 255, "a value 0 to 255", &v))
+            return false;
+        w = {'o', kHoldInhibitOff, {static_cast<uint8_t>(v)}};
+    } else if (Word("config")) {
+        return Raw(s, 'c', kConfigSize);
+    } else if (Word("other")) {
+        return Raw(s, 'o', kOtherSize);
+    } else {
+        return Fail("hold, auth, mode, inhibit, config or other");
+    }
+    s->writes.push_back(w);
+    return End();
+}
+
+bool LineParser::Send(Step *s)
+{
+    return Module(&s->module) && Command(&s->command) && DataItems(&s->data, false);
+}
+
+bool LineParser::Answer(Step *s)
+{
+    if (!Command(&s->command))
+        return false;
+    if (Word("none"))
+        return End();
+    if (!Word("with"))
+        return Fail("with or none");
+    return Command(&s->reply) && DataItems(&s->data, false);
+}
+
+bool LineParser::ExpectFrame(Step *s)
+{
+    if (!Word("any") && !Peer(&s->peer))
+        return false;
+    if (!Command(&s->command))
+        return false;
+    s->ms = kDefaultWithinMs;
+    while (!AtEnd()) {
+        if (Word("within")) {
+            if (!Duration(&s->ms))
+                return false;
+        } else if (Word("from")) {
+            if (!Module(&s->module))
+                return false;
+        } else if (!DataItems(&s->data, true)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// expect none [PEER [COMMAND]] for TIME
+bool LineParser::ExpectNone(Step *s)
+{
+    if (!IsWord("for") && !Word("any")) {
+        if (!Peer(&s->peer))
+            return false;
+        if (!IsWord("for") && !Command(&s->command))
+            return false;
+    }
+    if (!Word("for"))
+        return Fail("for TIME");
+    return Duration(&s->ms) && End();
+}
+
+// expect log [exact] "TEXT" [priority N] [within TIME]
+bool LineParser::ExpectLog(Step *s)
+{
+    long v = 0;
+    s->exact = Word("exact");
+    if (AtEnd() || !t_[i_].quoted)
+        return Fail("a quoted log text");
+    s->logText = Take();
+    s->ms = kDefaultWithinMs;
+    while (!AtEnd()) {
+        if (Word("priority")) {
+            if (!Number(0, 7, "a priority 0 to 7", &v))
+                return false;
+            s->priority = static_cast<int>(v);
+        } else if (Word("within")) {
+            if (!Duration(&s->ms))
+                return false;
+        } else {
+            return Fail("priority N, within TIME or the end of the line");
+        }
+    }
+    return true;
+}
+
+bool LineParser::Expect(Step *s)
+{
+    if (Word("none")) {
+        s->kind = StepKind::ExpectNone;
+        return ExpectNone(s);
+    }
+    if (Word("exit")) {
+        s->kind = StepKind::ExpectExit;
+        s->ms = kDefaultExitWithinMs;
+        if (!Number(0, 255, "an exit status 0 to 255", &s->value))
+            return false;
+        if (Word("within") && !Duration(&s->ms))
+            return false;
+        return End();
+    }
+    // "log" names the log FIFO when a command follows, a log line otherwise.
+    if (IsWord("log") && i_ + 1 < t_.size() &&
+        (t_[i_ + 1].quoted || Lower(t_[i_ + 1].text) == "exact")) {
+        ++i_;
+        s->kind = StepKind::ExpectLog;
+        return ExpectLog(s);
+    }
+    s->kind = StepKind::ExpectFrame;
+    return ExpectFrame(s);
+}
+
+bool LineParser::Parse(Step *s)
+{
+    long v = 0;
+    struct Simple {
+        const char *word;
+        StepKind kind;
+    };
+    static const Simple kSimple[] = {{"start", StepKind::Start},
+                                     {"press", StepKind::Press},
+                                     {"release", StepKind::Release}};
+    for (const Simple &k : kSimple) {
+        if (Word(k.word)) {
+            s->kind = k.kind;
+            return End();
+        }
+    }
+    if (Word("level")) {
+        s->kind = StepKind::Level;
+        return Number(0, 7, "a log level 0 to 7", &v) && (s->value = v, End());
+    }
+    if (Word("byte")) {
+        s->kind = StepKind::Byte;
+        return Number(0, 255, "an event byte 0 to 255", &v) && (s->value = v, End());
+    }
+    if (Word("hold") || Word("wait")) {
+        s->kind = Lower(t_[i_ - 1].text) == "hold" ? StepKind::Hold : StepKind::Wait;
+        return Duration(&s->ms) && End();
+    }
+    if (Word("set")) {
+        s->kind = StepKind::Set;
+        return Set(s);
+    }
+    if (Word("send")) {
+        s->kind = StepKind::Send;
+        return Send(s);
+    }
+    if (Word("answer")) {
+        s->kind = StepKind::Answer;
+        return Answer(s);
+    }
+    if (Word("expect"))
+        return Expect(s);
+    return Fail(kStepWords);
+}
+
+// The line without its comment and outer blanks, for reports.
+
+namespace {
+
+std::string Trim(const std::string &line)
+{
+    bool quoted = false;
+    size_t end = line.size();
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '\\' && quoted)
+            ++i;
+        else if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == '#' && !quoted) {
+            end = i;
+            break;
+        }
+    }
+    std::string s = line.substr(0, end);
+    size_t b = s.find_first_not_of(" \t\r");
+    size_t e = s.find_last_not_of(" \t\r");
+    return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+} // namespace
+
+bool ParseStep(const std::string &line, const std::string &file, int lineNo, Step *step,
+               bool *empty, std::string *error)
+{
+    std::string where = file + ":" + std::to_string(lineNo);
+    std::vector<Token> tokens;
+    std::string why;
+    *empty = false;
+    if (!Tokenize(line, &tokens, &why)) {
+        *error = where + ": " + why;
+        return false;
+    }
+    if (tokens.empty()) {
+        *empty = true;
+        return true;
+    }
+    *step = Step();
+    step->where = where;
+    step->text = Trim(line);
+    LineParser p(tokens);
+    if (!p.Parse(step)) {
+        *error = where + ": " + p.Error();
+        return false;
+    }
+    return true;
+}
+
+bool ParseScenario(const std::string &text, const std::string &file, std::vector<Step> *steps,
+                   std::string *error)
+{
+    std::istringstream in(text);
+    std::string line;
+    for (int lineNo = 1; std::getline(in, line); ++lineNo) {
+        Step s;
+        bool empty = false;
+        if (!ParseStep(line, file, lineNo, &s, &empty, error))
+            return false;
+        if (!empty)
+            steps->push_back(s);
+    }
+    return true;
+}

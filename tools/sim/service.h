@@ -1,0 +1,38 @@
+// service.h - the guard-button service as the status module runs it:
+// started with the runtime's ComProcessCreate for its row of the module
+// table, fed through its command FIFO, and reaped for its exit status.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+#include "frame.h"
+
+struct ProcInfo;
+
+class Service {
+public:
+    Service();
+    ~Service();
+    Service(const Service &) = delete;
+    Service &operator=(const Service &) = delete;
+
+    // KVO_ROOT and the log target must be in the environment already.
+    bool Start(const std::string &path, int level, std::string *error);
+    bool Started() const { return pid_ > 0; }
+    bool Running() const { return pid_ > 0 && !ended_; }
+    pid_t Pid() const { return pid_; }
+    // Whether it has ended (now or before); *status is the exit status, or
+    // 128 plus the signal that ended it.
+    bool Reap(int *status);
+    // A frame to the command FIFO "FifoGdbt".
+    bool Send(const Frame &frame);
+    void Kill();
+
+private:
+    ProcInfo *pi_;
+    pid_t pid_ = -1;
+    int gdbtFd_ = -1;
+    bool ended_ = false;
+    int status_ = 0;
+};

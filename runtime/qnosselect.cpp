@@ -255,12 +255,21 @@ extern "C" void ComSelectUpdate(ProcInfo *pProcInfo, int iMode)
         ComLog(LOG_DEBUG, "end of ComSelectUpdate()\n");
         return;
     }
-    for (int i = 0; i < KVO_SELECT_MAX && pProcInfo->iaSelectDes[i] != 0; ++i)
-        UnwatchFd(pProcInfo, pProcInfo->iaSelectDes[i]);
-    // A list shorter than ten is emptied too, and iMaxfd recomputed, so that
-    // no cleared descriptor lingers in the list or widens the wait.
+    int n = 0;
+    while (n < KVO_SELECT_MAX && pProcInfo->iaSelectDes[n] != 0) {
+        UnwatchFd(pProcInfo, pProcInfo->iaSelectDes[n]);
+        ++n;
+    }
     for (int i = 0; i < KVO_SELECT_MAX; ++i)
         pProcInfo->iaSelectDes[i] = 0;
+    if (n < KVO_SELECT_MAX) {
+        // A list shorter than ten is emptied too, and iMaxfd recomputed, so
+        // that no cleared descriptor lingers in the list or widens the wait;
+        // its trace stays that of the short list.
+        ComSelectFdMaxGet(pProcInfo);
+        ComLog(LOG_DEBUG, "end of allClear\n");
+        return;
+    }
     ComLog(LOG_DEBUG, "FD_CLR ok\n");
     ComSelectFdMaxGet(pProcInfo);
     ComLog(LOG_DEBUG, "end of ComSelectUpdate()\n");

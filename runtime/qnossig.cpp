@@ -26,7 +26,8 @@ int MatchSlot(const ProcInfo *pProcInfo, int sigId)
     return -1;
 }
 
-void SignalSlot(ProcInfo *pProcInfo, int slot)
+// false when the byte could not be written (logged): the expiry is lost.
+bool SignalSlot(ProcInfo *pProcInfo, int slot)
 {
     static const char kByte[] = "1";
     pProcInfo->iSigState = 1;
@@ -34,9 +35,10 @@ void SignalSlot(ProcInfo *pProcInfo, int slot)
     if (write(pProcInfo->TimerCntInfo[slot].iTimerSelectDes[1], kByte, 1) != 1) {
         int e = errno;
         ComLog(LOG_INFO, "send failed(%s, errno=%d(%s))\n", kByte, e, strerror(e));
-        return;
+        return false;
     }
     ComLog(LOG_DEBUG, "send success(%s)\n", kByte);
+    return true;
 }
 
 } // namespace
@@ -67,14 +69,18 @@ extern "C" void SigAlrmHandler(int iSigNo, siginfo_t *info, void *pContext)
 {
     (void)pContext;
     int savedErrno = errno; // the interrupted code may be about to read it
+    ComLog(LOG_DEBUG, "start of SigAlrmHandler()\n");
     ComLog(LOG_DEBUG, "signal = %d\n", iSigNo);
     ProcInfo *pProcInfo = pProcInfoCom;
+    bool served = true;
     if (info != nullptr && pProcInfo != nullptr) {
         int sigId = info->si_value.sival_int;
         ComLog(LOG_DEBUG, "si_timerid = %d, sival_int = %d\n", info->si_timerid, sigId);
         int slot = MatchSlot(pProcInfo, sigId);
         if (slot >= 0)
-            SignalSlot(pProcInfo, slot);
+            served = SignalSlot(pProcInfo, slot);
     }
+    if (served)
+        ComLog(LOG_DEBUG, "end of SigAlrmHandler()\n");
     errno = savedErrno;
 }

@@ -2,6 +2,7 @@
 // timer-pipe bytes, the descriptor tables and the range of descriptors.
 #include "engine_fixture.h"
 
+#include <algorithm>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -231,6 +232,31 @@ TEST_F(SelectTables, ClearModeEmptiesAShortListAndRecomputesMax)
     EXPECT_EQ(timerRead, p->iMaxfd);
     EXPECT_NE(nullptr, p->pSelectProc[0]); // handlers untouched
     EXPECT_GT(t, 0);
+    // A short list ends with its own trace, not with the full list's.
+    EXPECT_EQ(1, logs.Count("end of allClear\n", LOG_DEBUG)) << logs.Dump();
+    EXPECT_EQ(0, logs.Count("FD_CLR ok\n", LOG_DEBUG));
+    EXPECT_EQ(0, logs.Count("end of ComSelectUpdate()\n", LOG_DEBUG));
+}
+
+// A full list of ten is zeroed with its own traces and iMaxfd recomputed.
+TEST_F(SelectTables, ClearModeOfAFullListTracesItsEnd)
+{
+    int highest = 0;
+    for (int i = 0; i < KVO_SELECT_MAX; ++i) {
+        AddAppPipe(i, AppProc);
+        highest = std::max(highest, p->iaSelectDes[i]);
+    }
+    ASSERT_EQ(0, ComSelectInit(p));
+    ASSERT_EQ(highest, p->iMaxfd);
+
+    ComSelectUpdate(p, 0);
+    for (int i = 0; i < KVO_SELECT_MAX; ++i)
+        EXPECT_EQ(0, p->iaSelectDes[i]) << i;
+    EXPECT_FALSE(FD_ISSET(highest, &p->stSelectFds));
+    EXPECT_EQ(0, p->iMaxfd);
+    EXPECT_EQ(1, logs.Count("FD_CLR ok\n", LOG_DEBUG)) << logs.Dump();
+    EXPECT_EQ(1, logs.Count("end of ComSelectUpdate()\n", LOG_DEBUG));
+    EXPECT_EQ(0, logs.Count("end of allClear\n", LOG_DEBUG));
 }
 
 // ---- descriptors outside 0 .. 1023 ---------------------------------------

@@ -59,6 +59,9 @@ TEST_P(TimerSignalValue, ReachesOnlyTheRunningSlotItNames)
     }
     EXPECT_EQ(c.slotWritten >= 0 ? 1 : 0, p->iSigState);
     EXPECT_EQ(c.slotWritten >= 0 ? 1 : 0, logs.Count("send success(1)\n", LOG_DEBUG));
+    // Matched or dropped, the handler's pass is a regular one.
+    EXPECT_EQ(1, logs.Count("start of SigAlrmHandler()\n", LOG_DEBUG));
+    EXPECT_EQ(1, logs.Count("end of SigAlrmHandler()\n", LOG_DEBUG));
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, TimerSignalValue,
@@ -83,6 +86,7 @@ TEST_F(TimerSignal, FailedWriteLoggedAndErrnoKept)
     EXPECT_EQ(1, p->iSigState);
     std::string text = "send failed(1, errno=" + std::to_string(EBADF) + "(" + strerror(EBADF) + "))\n";
     EXPECT_EQ(1, logs.Count(text, LOG_INFO)) << logs.Dump();
+    EXPECT_EQ(0, logs.Count("end of SigAlrmHandler()\n", LOG_DEBUG)); // the expiry was lost
 }
 
 // ---- sleeps: lower bounds only -----------------------------------------------

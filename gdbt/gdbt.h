@@ -1,0 +1,118 @@
+// gdbt.h - the guard-button service (module 52, "kvogdbt"): its state record,
+// the layout of the configuration values it reads from the CONFIG and OTHER
+// segments, the guard-button driver's requests, and every service function.
+// gdbtproc.cpp owns start-up, the main loop and shutdown; gdbtev.cpp owns the
+// device, the hold timing and the command handling.
+#ifndef GDBT_H
+#define GDBT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "kvoruntime.h"
+
+enum { MY_ID = MODID_GDBT };
+static_assert(MY_ID == 52, "the guard-button service is module 52");
+
+// The service's state, shared by the hold timing and the command handling.
+struct GdbtLocalInfo {
+    int32_t iGdSts;   // 0 idle, 1 guard request answer awaited, 2 IO status awaited
+    int32_t iFuncFlg; // 1 function on, anything else off
+    int32_t iPutTime; // hold-time accumulator in ms, 2000 while idle
+};
+static_assert(sizeof(GdbtLocalInfo) == 12, "three 32-bit ints");
+static_assert(offsetof(GdbtLocalInfo, iGdSts) == 0, "iGdSts first");
+static_assert(offsetof(GdbtLocalInfo, iFuncFlg) == 4, "iFuncFlg second");
+static_assert(offsetof(GdbtLocalInfo, iPutTime) == 8, "iPutTime third");
+
+extern GdbtLocalInfo gstLocalInfo;
+
+// Guard request states.
+enum { GDSTS_IDLE = 0, GDSTS_GUARD_WAIT = 1, GDSTS_IO_WAIT = 2 };
+
+// Segments, as other modules lay them out.  Offsets are byte offsets from
+// the start of each segment; integers are in the platform's byte order.
+namespace gdbtseg {
+constexpr int kConfigProjId = 'c';
+constexpr size_t kConfigSize = 28376;
+constexpr size_t kGuardButtonOff = 27648; // other.guard_button[0]: '1' enables hold timing
+constexpr size_t kAuthFlagOff = 27722;    // '0': direct requests go through the IO status
+constexpr int kOtherProjId = 'o';
+constexpr size_t kOtherSize = 228;
+constexpr size_t kParentModeOff = 4;      // int32, nonzero: parent mode
+constexpr size_t kHoldInhibitOff = 189;   // nonzero: a press starts no hold timing
+} // namespace gdbtseg
+static_assert(gdbtseg::kConfigProjId == 99 && gdbtseg::kOtherProjId == 111, "ftok ids");
+static_assert(gdbtseg::kAuthFlagOff < gdbtseg::kConfigSize, "flag inside CONFIG");
+static_assert(gdbtseg::kGuardButtonOff < gdbtseg::kAuthFlagOff, "guard_button before the flag");
+static_assert(gdbtseg::kParentModeOff + sizeof(int32_t) <= gdbtseg::kOtherSize, "word inside OTHER");
+static_assert(gdbtseg::kHoldInhibitOff < gdbtseg::kOtherSize, "byte inside OTHER");
+
+inline unsigned char GdbtGuardButton(const ProcInfo *pProcInfo)
+{
+    return pProcInfo->pConfigData[gdbtseg::kGuardButtonOff];
+}
+
+inline unsigned char GdbtAuthFlag(const ProcInfo *pProcInfo)
+{
+    return pProcInfo->pConfigData[gdbtseg::kAuthFlagOff];
+}
+
+// The segment gives no alignment promise, hence the copy.
+inline int32_t GdbtParentMode(const ProcInfo *pProcInfo)
+{
+    int32_t v;
+    std::memcpy(&v, pProcInfo->pOtherData + gdbtseg::kParentModeOff, sizeof v);
+    return v;
+}
+
+inline unsigned char GdbtHoldInhibit(const ProcInfo *pProcInfo)
+{
+    return pProcInfo->pOtherData[gdbtseg::kHoldInhibitOff];
+}
+
+// The guard-button driver: one event byte per read, two requests.
+enum {
+    CR_GETKEYSTS = 1,    // fills one byte with the key state, 1 pressed
+    CR_SETKEYPOLLTM = 2, // takes one byte, the driver's key poll time
+    GDBT_KEY_POLL_TIME = 40,
+    GDBT_EVENT_PRESS = 1
+};
+
+// Hold timing: one-shot polls of 250 ms; the twelfth pressed poll lifts
+// iPutTime from 2000 to 5000, past the limit.
+enum {
+    GDBT_HOLD_TIMER_MODE = KVO_TIMER_ONESHOT,
+    GDBT_HOLD_POLL_MS = 250,
+    GDBT_PUT_TIME_IDLE = 2000,
+    GDBT_PUT_TIME_LIMIT = 4999
+};
+
+// The four code characters of every start-up report.
+constexpr char kGdbtWakeupCode[] = "0312";
+
+// Process lifecycle (gdbtproc.cpp).
+int InitProc(ProcInfo *pProcInfo);
+int MainProc(ProcInfo *pProcInfo);
+int TermProc(ProcInfo *pProcInfo);
+// First step of main: descriptors 0 to 2 open, SIGPIPE ignored, SIGUSR1
+// blocked until the multiplexer sets the signal discipline.
+void GdbtProcessPrepare();
+// The log mask from the command line: LOG_UPTO of the level in argv[2],
+// clamped into 0..7; level 6 when it is missing.
+int GdbtLogMask(int argc, char *argv[]);
+
+// Device and hold timing, command handling (gdbtev.cpp).
+int InitProcSub(ProcInfo *pProcInfo);
+int TermProcSub(ProcInfo *pProcInfo);
+int GDBTReadFunc(ProcInfo *pProcInfo);
+int TimeUpFunc(ProcInfo *pProcInfo);
+void TimerStartFunc(ProcInfo *pProcInfo);
+void TimerStopFunc(ProcInfo *pProcInfo);
+int BtnStsGetFunc(ProcInfo *pProcInfo);
+void PutGuardBtnFunc(ProcInfo *pProcInfo);
+int FifoReadFunc(ProcInfo *pProcInfo);
+int WritePipe_GuardLog();
+
+#endif // GDBT_H

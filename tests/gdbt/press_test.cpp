@@ -1,0 +1,235 @@
+// The guard button: press events read from a pipe standing in for the
+// device, whether a press starts the hold timing, the guard request of a
+// completed hold, and the failure paths of the device and the hold timer.
+#include <csignal>
+#include <cstdio>
+
+#include "gdbtfixture.h"
+
+namespace {
+
+constexpr KvoPathId STS = KVO_PATH_FIFO_STS, PARE = KVO_PATH_FIFO_PARE, AUTH = KVO_PATH_FIFO_AUTH,
+                    EK = KVO_PATH_FIFO_EK;
+
+// With the hold timer registered as at start-up.  Its signal is ignored
+// here: these tests look at the slot's state, not at expiries.
+class HoldTest : public GdbtTest {
+protected:
+    void SetUp() override
+    {
+        GdbtTest::SetUp();
+        struct sigaction ign {};
+        ign.sa_handler = SIG_IGN;
+        sigaction(SIGUSR1, &ign, &savedUsr1_);
+        ComSelectFdzero(&p_);
+        ASSERT_NE(ComTimerSet(&p_, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc), -1);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(ComTimerDelete(&p_), 0);
+        sigaction(SIGUSR1, &savedUsr1_, nullptr);
+        GdbtTest::TearDown();
+    }
+    void Press(int byte)
+    {
+        unsigned char b = static_cast<unsigned char>(byte);
+        ASSERT_EQ(write(in_[1], &b, 1), 1);
+        EXPECT_EQ(GDBTReadFunc(&p_), 0);
+    }
+    bool Timing() const { return p_.TimerCntInfo[0].iTimerState == 1; }
+
+    struct sigaction savedUsr1_ {};
+};
+
+TEST_F(HoldTest, PressIsForwardedToParentOrEkByMode)
+{
+    SetParentMode(7);
+    Press(1);
+    ExpectSent({{PARE, 356, ""}});
+    SetParentMode(0);
+    Press(1);
+    ExpectSent({{EK, 356, ""}});
+}
+
+struct HoldCase {
+    const char *name;
+    char guardButton;
+    int funcFlg;
+    unsigned char inhibit;
+    bool starts;
+    const char *line; // logged instead of starting, with its priority
+    int priority;
+};
+void PrintTo(const HoldCase &c, std::ostream *os) { *os << c.name; }
+
+
+class HoldStart : public HoldTest, public ::testing::WithParamInterface<HoldCase> {};
+
+TEST_P(HoldStart, DependsOnGuardButtonFunctionAndInhibit)
+{
+    const HoldCase &c = GetParam();
+    config_[gdbtseg::kGuardButtonOff] = static_cast<unsigned char>(c.guardButton);
+    other_[gdbtseg::kHoldInhibitOff] = c.inhibit;
+    gstLocalInfo.iFuncFlg = c.funcFlg;
+    gstLocalInfo.iPutTime = 3000; // as if a hold were half done
+
+    Press(1);
+
+    ExpectSent({{EK, 356, ""}}); // forwarded in every case
+    EXPECT_EQ(Timing(), c.starts);
+    EXPECT_EQ(gstLocalInfo.iPutTime, c.starts ? GDBT_PUT_TIME_IDLE : 3000);
+    if (c.line != nullptr) {
+        EXPECT_EQ(log_.Count(c.line, c.priority), 1) << log_.Dump();
+    }
+    EXPECT_EQ(log_.Count("00018,GDBTReadFunc,function off put guard button\n", LOG_INFO),
+              c.line != nullptr && c.priority == LOG_INFO ? 1 : 0);
+}
+
+const char kFunctionOffDebug[] =
+    "GDBTReadFunc,guard button function off put guard button(pProcInfo->pConfigData->other.guard_button[0]=0x30)\n";
+const char k00018[] = "00018,GDBTReadFunc,function off put guard button\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Press, HoldStart,
+    ::testing::Values(HoldCase{"Enabled", '1', 1, 0, true, nullptr, 0},
+                      HoldCase{"GuardButtonOff", '0', 1, 0, false, kFunctionOffDebug, LOG_DEBUG},
+                      HoldCase{"GuardButtonOffBeatsFunctionOff", '0', 0, 1, false, kFunctionOffDebug, LOG_DEBUG},
+                      HoldCase{"FunctionOff", '1', 0, 0, false, k00018, LOG_INFO},
+                      HoldCase{"Inhibited", '1', 1, 0x80, false, k00018, LOG_INFO}),
+    [](const ::testing::TestParamInfo<HoldCase> &i) { return std::string(i.param.name); });
+
+TEST_F(HoldTest, SecondPressRestartsTheHold)
+{
+    Press(1);
+    ASSERT_TRUE(Timing());
+    gstLocalInfo.iPutTime = 4500;
+    Press(1);
+    EXPECT_TRUE(Timing());
+    EXPECT_EQ(gstLocalInfo.iPutTime, GDBT_PUT_TIME_IDLE);
+}
+
+TEST_F(HoldTest, FailedStateReadAbandonsTheHold)
+{
+    Press(1);
+    ASSERT_TRUE(Timing());
+    ASSERT_EQ(ComTimerCancel(&p_, p_.TimerCntInfo[0].iTimerSelectDes[1]), 0); // as after an expiry
+    p_.iIoReadDes[0] = in_[0]; // a pipe answers no driver request
+    gstLocalInfo.iPutTime = 4750;
+
+    EXPECT_EQ(TimeUpFunc(&p_), 0);
+
+    EXPECT_EQ(gstLocalInfo.iPutTime, GDBT_PUT_TIME_IDLE);
+    EXPECT_FALSE(Timing());
+    std::vector<std::string> info = Info();
+    ASSERT_EQ(info.size(), 1u) << log_.Dump();
+    EXPECT_EQ(info[0].rfind("00026,BtnStsGetFunc,ioctl failed(errno=", 0), 0u) << info[0];
+    ExpectSent({{EK, 356, ""}}); // the press only: no guard request
+}
+
+struct ByteCase {
+    const char *name;
+    int byte;
+    const char *line;
+};
+void PrintTo(const ByteCase &c, std::ostream *os) { *os << c.name; }
+
+
+class UnexpectedByte : public HoldTest, public ::testing::WithParamInterface<ByteCase> {};
+
+TEST_P(UnexpectedByte, IsLoggedAndDropped)
+{
+    Press(GetParam().byte);
+    EXPECT_EQ(Info(), std::vector<std::string>{GetParam().line});
+    EXPECT_FALSE(Timing());
+    ExpectSent({});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Device, UnexpectedByte,
+    ::testing::Values(ByteCase{"Zero", 0, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0x0\n"},
+                      ByteCase{"Two", 2, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0x2\n"},
+                      ByteCase{"High", 0xff, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0xff\n"}),
+    [](const ::testing::TestParamInfo<ByteCase> &i) { return std::string(i.param.name); });
+
+using DeviceRead = GdbtTest;
+
+TEST_F(DeviceRead, ZeroBytesLogsTheCount)
+{
+    close(in_[1]);
+    in_[1] = -1;
+    EXPECT_EQ(GDBTReadFunc(&p_), 0);
+    EXPECT_EQ(Info(), std::vector<std::string>{"00020,GDBTReadFunc,Error Guard Button Read Count= 0\n"});
+    ExpectSent({});
+}
+
+TEST_F(DeviceRead, FailureLogsErrorThenCount)
+{
+    p_.iSelectDes = in_[1]; // reading the write end fails with EBADF
+    EXPECT_EQ(GDBTReadFunc(&p_), 0);
+    char first[200];
+    std::snprintf(first, sizeof first,
+                  "00016,GDBTReadFunc,Guard Button Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
+                  in_[1], EBADF, std::strerror(EBADF));
+    EXPECT_EQ(Info(), (std::vector<std::string>{first, "00020,GDBTReadFunc,Error Guard Button Read Count= -1\n"}));
+    ExpectSent({});
+}
+
+using HoldTimer = GdbtTest;
+
+TEST_F(HoldTimer, FailuresOfStopAndStartAreLoggedInOrder)
+{
+    // No slot is registered: the handle matches nothing.
+    gstLocalInfo.iPutTime = 3250;
+    TimerStopFunc(&p_);
+    EXPECT_EQ(gstLocalInfo.iPutTime, GDBT_PUT_TIME_IDLE);
+    TimerStartFunc(&p_);
+    std::vector<std::string> info = Info();
+    std::vector<std::string> ours;
+    for (const std::string &l : info)
+        if (l.rfind("0002", 0) == 0)
+            ours.push_back(l);
+    EXPECT_EQ(ours, (std::vector<std::string>{"00025,TimerStopFunc,error of ComTimerCancel\n",
+                                              "00024,TimerStartFunc,error of ComTimerStart\n"}))
+        << log_.Dump();
+}
+
+struct RequestCase {
+    const char *name;
+    int32_t parent;
+    char auth;
+    int gdSts;
+    std::vector<Sent> sent;
+    int gdStsAfter;
+    std::vector<std::string> info;
+};
+void PrintTo(const RequestCase &c, std::ostream *os) { *os << c.name; }
+
+
+class GuardRequest : public GdbtTest, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(GuardRequest, GoesWhereModeAndFlagSay)
+{
+    const RequestCase &c = GetParam();
+    SetParentMode(c.parent);
+    SetAuthFlag(c.auth);
+    gstLocalInfo.iGdSts = c.gdSts;
+    PutGuardBtnFunc(&p_);
+    EXPECT_EQ(gstLocalInfo.iGdSts, c.gdStsAfter);
+    EXPECT_EQ(Info(), c.info) << log_.Dump();
+    ExpectSent(c.sent);
+}
+
+const std::string kStsReq = "FIFO_NAME_STS, MY_ID, CMDID_IO_STSREQ\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Hold, GuardRequest,
+    ::testing::Values(
+        RequestCase{"Parent", 1, '0', 2, {{PARE, 563, ""}}, 1, {}},
+        RequestCase{"DirectToAuth", 0, '5', 2, {{AUTH, 255, Head({0, 0})}}, 0, {}},
+        RequestCase{"DirectIoStatus", 0, '0', 0, {{STS, 454, "052"}}, 1, {kStsReq}},
+        RequestCase{"DirectIoStatusAgain", 0, '0', 1, {{STS, 454, "052"}}, 1, {kStsReq}},
+        RequestCase{"DirectIoAwaited", 0, '0', 2, {}, 2,
+                    {"00017,GDBTReadFunc,io response receive waiting(child):gstLocalInfo.iGdSts = 2\n"}}),
+    [](const ::testing::TestParamInfo<RequestCase> &i) { return std::string(i.param.name); });
+
+} // namespace

@@ -204,6 +204,7 @@ int InitProcSub(ProcInfo *pProcInfo)
         int e = errno;
         ComLog(LOG_INFO, "00021,InitProcSub,open(Guard Button Driver) failed(errno=%d(%s))\n", e,
                std::strerror(e));
+        ComLog(LOG_DEBUG, "end of InitProcSub\n");
         return 0; // the service goes on with commands alone
     }
     ComLog(LOG_DEBUG, "pProcInfo->iIoReadDes[0] = %d\n", pProcInfo->iIoReadDes[0]);
@@ -216,6 +217,7 @@ int InitProcSub(ProcInfo *pProcInfo)
         ComLog(LOG_INFO,
                "00022,InitProcSub,ioctrl(Guard Button Driver CR_SETKEYPOLLTM) failed(errno=%d(%s))\n",
                e, std::strerror(e));
+        ComLog(LOG_DEBUG, "end of InitProcSub\n");
         return -1; // the descriptor stays recorded; shutdown closes it
     }
     ComLog(LOG_DEBUG, "end of InitProcSub\n");
@@ -252,19 +254,22 @@ int GDBTReadFunc(ProcInfo *pProcInfo)
     unsigned char event = 0;
     errno = 0;
     ssize_t n = read(pProcInfo->iSelectDes, &event, 1);
+    int e = errno; // before the trace, which may touch errno
+    ComLog(LOG_DEBUG, "iReadcnt = %d\n", static_cast<int>(n));
     if (n == -1) {
-        int e = errno;
         ComLog(LOG_INFO,
                "00016,GDBTReadFunc,Guard Button Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
                pProcInfo->iSelectDes, e, std::strerror(e));
     }
     if (n != 1) {
         ComLog(LOG_INFO, "00020,GDBTReadFunc,Error Guard Button Read Count= %d\n", static_cast<int>(n));
+        ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
         return 0;
     }
     if (event != GDBT_EVENT_PRESS) {
         ComLog(LOG_INFO, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0x%x\n",
                static_cast<unsigned>(event));
+        ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
         return 0;
     }
 
@@ -335,9 +340,10 @@ int BtnStsGetFunc(ProcInfo *pProcInfo)
     if (iRet != 0) {
         int e = errno;
         ComLog(LOG_INFO, "00026,BtnStsGetFunc,ioctl failed(errno=%d(%s))\n", e, std::strerror(e));
-        // A failed read must never pass for "pressed" (1), whatever a
-        // driver returns on failure.
-        return iRet < 0 ? iRet : -1;
+        ComLog(LOG_DEBUG, "end of BtnStsGetFunc\n");
+        // The ioctl's own result, except that a failed read must never
+        // pass for "pressed" (1).
+        return iRet == 1 ? -1 : iRet;
     }
     ComLog(LOG_DEBUG, "end of BtnStsGetFunc\n");
     return state;
@@ -380,6 +386,7 @@ int FifoReadFunc(ProcInfo *pProcInfo)
     int iReadcnt = ComFIFOGetData(pProcInfo, &rcv.iMod_id, &rcv.iCmd_id, rcv.data);
     if (iReadcnt == -1) {
         ComLog(LOG_INFO, "00000,FifoReadFunc,ComFIFOGetData Returned KVOERROR\n");
+        ComLog(LOG_DEBUG, "end of FifoReadFunc\n");
         return -1;
     }
     if (iReadcnt == 0) {

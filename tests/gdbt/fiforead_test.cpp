@@ -121,6 +121,7 @@ TEST_P(FifoReadFuncCase, SendsLogsAndChangesStateAsItsBranchSays)
     EXPECT_EQ(gstLocalInfo.iPutTime, GDBT_PUT_TIME_IDLE);
     EXPECT_EQ(Info(), c.info) << log_.Dump();
     ExpectSent(c.sent);
+    ExpectEveryStartEnded();
 }
 
 INSTANTIATE_TEST_SUITE_P(Branches, FifoReadFuncCase, ::testing::ValuesIn(Cases()),
@@ -171,6 +172,7 @@ TEST_F(FifoReadFuncRead, FailedReadIsReportedAndReturned)
     EXPECT_EQ(FifoReadFunc(&p_), -1);
     EXPECT_EQ(log_.Count("00000,FifoReadFunc,ComFIFOGetData Returned KVOERROR\n", LOG_INFO), 1);
     ExpectSent({});
+    ExpectEveryStartEnded();
 }
 
 TEST_F(FifoReadFuncRead, EmptyReadIsQuiet)

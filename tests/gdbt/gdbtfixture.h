@@ -187,6 +187,22 @@ protected:
     // Priority-6 lines only: the numbered messages and events.
     std::vector<std::string> Info() const { return log_.AtPriority(LOG_INFO); }
 
+    // Every entry trace of a service function has its exit trace, also on
+    // the early returns of the failure paths.
+    void ExpectEveryStartEnded() const
+    {
+        static const char *const kFuncs[] = {"InitProcSub",    "TermProcSub",   "GDBTReadFunc",
+                                             "TimeUpFunc",     "TimerStartFunc", "TimerStopFunc",
+                                             "BtnStsGetFunc",  "PutGuardBtnFunc", "FifoReadFunc",
+                                             "WritePipe_GuardLog"};
+        for (const char *f : kFuncs) {
+            std::string name(f);
+            EXPECT_EQ(log_.Count("start of " + name + "\n", LOG_DEBUG), log_.Count("end of " + name + "\n", LOG_DEBUG))
+                << name << "\n"
+                << log_.Dump();
+        }
+    }
+
     KvoRoot root_;
     LogCapture log_;
     ProcInfo p_;

@@ -247,6 +247,7 @@ TEST_F(Lifecycle, StartRunTerminate)
     EXPECT_EQ(rec_->iTimerCount, 1);
     EXPECT_EQ(rec_->iIoReadDes[0], -1);
     EXPECT_GT(rec_->iFifoReadDes, 2);
+    ExpectEveryStartEnded(); // also InitProcSub after the failed open
     EXPECT_EQ(gstLocalInfo.iFuncFlg, 1);
 
     // The last peer writer leaves: the FIFO must not read as end of file.

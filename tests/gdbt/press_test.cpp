@@ -49,6 +49,7 @@ TEST_F(HoldTest, PressIsForwardedToParentOrEkByMode)
     SetParentMode(0);
     Press(1);
     ExpectSent({{EK, 356, ""}});
+    EXPECT_EQ(log_.Count("iReadcnt = 1\n", LOG_DEBUG), 2) << log_.Dump();
 }
 
 struct HoldCase {
@@ -124,6 +125,7 @@ TEST_F(HoldTest, FailedStateReadAbandonsTheHold)
     ASSERT_EQ(info.size(), 1u) << log_.Dump();
     EXPECT_EQ(info[0].rfind("00026,BtnStsGetFunc,ioctl failed(errno=", 0), 0u) << info[0];
     ExpectSent({{EK, 356, ""}}); // the press only: no guard request
+    ExpectEveryStartEnded();
 }
 
 struct ByteCase {
@@ -140,8 +142,10 @@ TEST_P(UnexpectedByte, IsLoggedAndDropped)
 {
     Press(GetParam().byte);
     EXPECT_EQ(Info(), std::vector<std::string>{GetParam().line});
+    EXPECT_EQ(log_.Count("iReadcnt = 1\n", LOG_DEBUG), 1) << log_.Dump();
     EXPECT_FALSE(Timing());
     ExpectSent({});
+    ExpectEveryStartEnded();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -159,7 +163,9 @@ TEST_F(DeviceRead, ZeroBytesLogsTheCount)
     in_[1] = -1;
     EXPECT_EQ(GDBTReadFunc(&p_), 0);
     EXPECT_EQ(Info(), std::vector<std::string>{"00020,GDBTReadFunc,Error Guard Button Read Count= 0\n"});
+    EXPECT_EQ(log_.Count("iReadcnt = 0\n", LOG_DEBUG), 1) << log_.Dump();
     ExpectSent({});
+    ExpectEveryStartEnded();
 }
 
 TEST_F(DeviceRead, FailureLogsErrorThenCount)
@@ -171,7 +177,18 @@ TEST_F(DeviceRead, FailureLogsErrorThenCount)
                   "00016,GDBTReadFunc,Guard Button Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
                   in_[1], EBADF, std::strerror(EBADF));
     EXPECT_EQ(Info(), (std::vector<std::string>{first, "00020,GDBTReadFunc,Error Guard Button Read Count= -1\n"}));
+    // The count is traced before the two messages, which stay adjacent at
+    // every level.
+    const std::vector<LogLine> &lines = log_.Lines();
+    auto at = std::find_if(lines.begin(), lines.end(), [&](const LogLine &l) { return l.text == first; });
+    ASSERT_NE(at, lines.end());
+    ASSERT_NE(at + 1, lines.end());
+    EXPECT_EQ((at + 1)->text, "00020,GDBTReadFunc,Error Guard Button Read Count= -1\n") << log_.Dump();
+    ASSERT_NE(at, lines.begin());
+    EXPECT_EQ((at - 1)->text, "iReadcnt = -1\n") << log_.Dump();
+    EXPECT_EQ((at - 1)->priority, LOG_DEBUG);
     ExpectSent({});
+    ExpectEveryStartEnded();
 }
 
 using HoldTimer = GdbtTest;

@@ -167,9 +167,10 @@ int AppendOpen(const char *fifoname, long long deadline)
         fd = open(fifoname, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0)
             break;
-        if (errno == EINTR)
-            continue;
         int left = RemainingMs(deadline);
+        // An interrupted open is tried again, but only within the deadline.
+        if (errno == EINTR && left > 0)
+            continue;
         if (errno != ENXIO || left == 0) {
             LogWriteOpenError(fifoname, errno);
             return -1;
@@ -200,10 +201,10 @@ WriteResult WriteFrame(int fd, const char *fifoname, const FifoMsg *frame, long 
         if (n == static_cast<ssize_t>(sizeof *frame))
             return WriteResult::Sent;
         int err = errno;
-        if (n < 0 && err == EINTR)
-            continue;
-        if (n < 0 && err == EAGAIN) {
+        if (n < 0 && (err == EINTR || err == EAGAIN)) {
             int left = RemainingMs(deadline);
+            if (left > 0 && err == EINTR)
+                continue;
             if (left > 0) {
                 struct pollfd pfd = {fd, POLLOUT, 0};
                 poll(&pfd, 1, left);

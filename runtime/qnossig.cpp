@@ -41,6 +41,14 @@ bool SignalSlot(ProcInfo *pProcInfo, int slot)
     return true;
 }
 
+// Signals sent with a value by a process carry a negative si_code other than
+// SI_TIMER; kill() carries no value at all, and the kernel marks expiries of
+// POSIX timers SI_TIMER.
+bool QueuedByProcess(const siginfo_t *info)
+{
+    return info->si_code < 0 && info->si_code != SI_TIMER;
+}
+
 } // namespace
 
 // The texts say SIGALRM for history's sake; the signal is SIGUSR1.
@@ -76,7 +84,9 @@ extern "C" void SigAlrmHandler(int iSigNo, siginfo_t *info, void *pContext)
     if (info != nullptr && pProcInfo != nullptr) {
         int sigId = info->si_value.sival_int;
         ComLog(LOG_DEBUG, "si_timerid = %d, sival_int = %d\n", info->si_timerid, sigId);
-        int slot = MatchSlot(pProcInfo, sigId);
+        // A value queued by a process (sigqueue and the like) is not an
+        // expiry, whatever it says: taken as one it would shorten a hold.
+        int slot = QueuedByProcess(info) ? -1 : MatchSlot(pProcInfo, sigId);
         if (slot >= 0)
             served = SignalSlot(pProcInfo, slot);
     }

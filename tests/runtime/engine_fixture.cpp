@@ -1,5 +1,9 @@
 #include "engine_fixture.h"
 
+#include <cstring>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -92,4 +96,14 @@ void DeliverPendingUsr1()
     sigset_t s = Usr1Set();
     sigprocmask(SIG_UNBLOCK, &s, nullptr);
     sigprocmask(SIG_BLOCK, &s, nullptr);
+}
+
+int QueueTimerSignal(int value)
+{
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    info.si_signo = SIGUSR1;
+    info.si_code = SI_TIMER;
+    info.si_value.sival_int = value;
+    return static_cast<int>(syscall(SYS_rt_sigqueueinfo, getpid(), SIGUSR1, &info));
 }

@@ -41,5 +41,8 @@ private:
 void PutByte(int fd);
 // Bytes waiting in a pipe.
 int Pending(int fd);
+// Queues SIGUSR1 to this process marked as a POSIX timer expiry (SI_TIMER)
+// with the value, as the kernel delivers one; 0 on success.
+int QueueTimerSignal(int value);
 // SIGUSR1 unblocked for a moment, so that a pending one is handled now.
 void DeliverPendingUsr1();

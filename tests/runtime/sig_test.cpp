@@ -23,9 +23,11 @@ int64_t NowMs()
 
 using TimerSignal = EngineTest;
 
+enum class Source { Timer, Queue, Kill };
+
 struct SignalCase {
     const char *name;
-    bool queued;     // sigqueue with value, else kill (no value)
+    Source source; // marked as a timer expiry, sigqueue with value, or kill
     int value;
     bool start1;     // slot 1 running too (slot 0 always runs)
     int slotWritten; // -1: no pipe gets a byte
@@ -33,7 +35,9 @@ struct SignalCase {
 
 class TimerSignalValue : public EngineTest, public ::testing::WithParamInterface<SignalCase> {};
 
-// A real SIGUSR1 reaches only the running slot its value names.
+// A SIGUSR1 that the kernel marks as a timer expiry reaches only the running
+// slot its value names; one queued by a process, or sent by kill, reaches
+// none.
 TEST_P(TimerSignalValue, ReachesOnlyTheRunningSlotItNames)
 {
     const SignalCase &c = GetParam();
@@ -45,7 +49,11 @@ TEST_P(TimerSignalValue, ReachesOnlyTheRunningSlotItNames)
     }
     union sigval v;
     v.sival_int = c.value;
-    ASSERT_EQ(0, c.queued ? sigqueue(getpid(), SIGUSR1, v) : kill(getpid(), SIGUSR1));
+    if (c.source == Source::Timer) {
+        ASSERT_EQ(0, QueueTimerSignal(c.value));
+    } else {
+        ASSERT_EQ(0, c.source == Source::Queue ? sigqueue(getpid(), SIGUSR1, v) : kill(getpid(), SIGUSR1));
+    }
     DeliverPendingUsr1();
 
     for (int slot = 0; slot < 2; ++slot) {
@@ -65,11 +73,12 @@ TEST_P(TimerSignalValue, ReachesOnlyTheRunningSlotItNames)
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, TimerSignalValue,
-                         ::testing::Values(SignalCase{"slot0", true, 100, true, 0},
-                                           SignalCase{"slot1", true, 101, true, 1},
-                                           SignalCase{"slot1Stopped", true, 101, false, -1},
-                                           SignalCase{"stray105", true, 105, true, -1},
-                                           SignalCase{"strayKill", false, 0, true, -1}),
+                         ::testing::Values(SignalCase{"slot0", Source::Timer, 100, true, 0},
+                                           SignalCase{"slot1", Source::Timer, 101, true, 1},
+                                           SignalCase{"slot1Stopped", Source::Timer, 101, false, -1},
+                                           SignalCase{"stray105", Source::Timer, 105, true, -1},
+                                           SignalCase{"forgedQueue100", Source::Queue, 100, true, -1},
+                                           SignalCase{"strayKill", Source::Kill, 0, true, -1}),
                          [](const ::testing::TestParamInfo<SignalCase> &i) { return std::string(i.param.name); });
 
 TEST_F(TimerSignal, FailedWriteLoggedAndErrnoKept)

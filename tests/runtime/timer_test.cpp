@@ -132,15 +132,12 @@ TEST_F(TimerLifecycle, PendingExpiryOfReplacedArmingIsDropped)
     ASSERT_EQ(0, ComTimerStart(p, h0));
     ASSERT_EQ(0, ComTimerStart(p, h1));
 
-    union sigval v;
-    v.sival_int = 100;
-    ASSERT_EQ(0, sigqueue(getpid(), SIGUSR1, v));
+    ASSERT_EQ(0, QueueTimerSignal(100));
     ASSERT_EQ(0, ComTimerStart(p, h0)); // restart: the pending one is stale
     DeliverPendingUsr1();
     EXPECT_EQ(0, Pending(p->TimerCntInfo[0].iTimerSelectDes[0]));
 
-    v.sival_int = 101;
-    ASSERT_EQ(0, sigqueue(getpid(), SIGUSR1, v));
+    ASSERT_EQ(0, QueueTimerSignal(101));
     ASSERT_EQ(0, ComTimerCancel(p, h0)); // not slot 1's expiry to drop
     EXPECT_EQ(1, Pending(p->TimerCntInfo[1].iTimerSelectDes[0]));
     EXPECT_EQ(0, Pending(p->TimerCntInfo[0].iTimerSelectDes[0]));

@@ -1,0 +1,66 @@
+/* A C module using the installed runtime: its record, its identity, the
+ * descriptor tables, the frame and the FIFO names.  Exit status 0 when the
+ * library behaves, 1 with a line per fault otherwise. */
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kvoruntime.h"
+
+_Static_assert(sizeof(FifoMsg) == FIFO_MSG_SIZE, "a frame is 256 bytes");
+_Static_assert(offsetof(FifoMsg, data) == 6, "data follows the two ids");
+
+static int gFaults;
+static int gNameLines;
+
+static void Check(int ok, const char *what)
+{
+    if (!ok) {
+        fprintf(stderr, "FAULT: %s\n", what);
+        gFaults++;
+    }
+}
+
+/* The runtime logs through ComLog; a sink keeps this program off syslog. */
+static void Sink(int priority, const char *text, void *ctx)
+{
+    (void)priority;
+    (void)ctx;
+    if (strstr(text, "kvogdbt") != NULL)
+        gNameLines++;
+}
+
+int main(void)
+{
+    ProcInfo *pProcInfo = calloc(1, sizeof *pProcInfo);
+    if (pProcInfo == NULL)
+        return 1;
+    ComLogSetSink(Sink, NULL);
+
+    ComModuleInfoCreate(pProcInfo, MODID_GDBT);
+    Check(pProcInfo->moduleInfo.mid == 52, "module id recorded");
+    Check(pProcInfo->moduleInfo.pid == getpid(), "pid recorded");
+    Check(strcmp(pProcInfo->moduleInfo.name, "kvogdbt") == 0, "module name from the table");
+    Check(gNameLines > 0, "module name logged through the sink");
+
+    FD_SET(7, &pProcInfo->stSelectFds);
+    pProcInfo->iMaxfd = 7;
+    pProcInfo->iaSelectDes[0] = 7;
+    ComSelectFdzero(pProcInfo);
+    Check(!FD_ISSET(7, &pProcInfo->stSelectFds), "master set emptied");
+    Check(pProcInfo->iMaxfd == 0 && pProcInfo->iaSelectDes[0] == 0, "tables emptied");
+
+    unsetenv("KVO_ROOT");
+    Check(strcmp(FIFO_NAME_GDBT, "/tmp/pipe/FifoGdbt") == 0, "service FIFO name");
+    setenv("KVO_ROOT", "/sim", 1);
+    Check(strcmp(FIFO_NAME_STS, "/sim/tmp/pipe/FifoSts") == 0, "FIFO name follows KVO_ROOT");
+
+    printf("kvoconsumer: %s-endian, %zu-bit pointers, ProcInfo %zu bytes, frame %d bytes, %d fault(s)\n",
+           __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? "big" : "little", 8 * sizeof(void *),
+           sizeof(ProcInfo), FIFO_MSG_SIZE, gFaults);
+    ComLogSetSink(NULL, NULL);
+    free(pProcInfo);
+    return gFaults == 0 ? 0 : 1;
+}

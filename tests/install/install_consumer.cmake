@@ -1,0 +1,46 @@
+# Run by CTest (cmake -P): install, check the layout, build and run the
+# consumer.  Any step that fails ends the script with an error.
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${ARGN}\n${out}\n${err}")
+  endif()
+  set(run_out "${out}" PARENT_SCOPE)
+endfunction()
+
+set(prefix ${KVO_WORK_DIR}/prefix)
+file(REMOVE_RECURSE ${KVO_WORK_DIR})
+
+set(cfg)
+if(KVO_CONFIG)
+  set(cfg --config ${KVO_CONFIG})
+endif()
+run("install" ${CMAKE_COMMAND} --install ${KVO_BUILD_DIR} --prefix ${prefix} ${cfg})
+
+foreach(f bin/kvogdbt include/kvo/kvoruntime.h include/kvo/kvolog.h include/kvo/kvopaths.h
+          include/kvo/kvoproto.h)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+file(GLOB_RECURSE lib ${prefix}/lib*/libkvoruntime.a)
+file(GLOB_RECURSE pkg ${prefix}/lib*/cmake/kvoruntime/kvoruntimeConfig.cmake)
+if(NOT lib OR NOT pkg)
+  message(FATAL_ERROR "library or package missing: '${lib}' '${pkg}'")
+endif()
+
+set(conf -S ${KVO_CONSUMER_DIR} -B ${KVO_WORK_DIR}/build -G ${KVO_GENERATOR}
+    -DCMAKE_BUILD_TYPE=${KVO_CONFIG})
+if(KVO_TOOLCHAIN)
+  # A cross build finds packages only under its roots (CMAKE_PREFIX_PATH
+  # would be taken as relative to them): the prefix becomes one.
+  list(APPEND conf -DCMAKE_TOOLCHAIN_FILE=${KVO_TOOLCHAIN} -DCMAKE_FIND_ROOT_PATH=${prefix})
+else()
+  list(APPEND conf -DCMAKE_C_COMPILER=${KVO_C_COMPILER} -DCMAKE_PREFIX_PATH=${prefix})
+endif()
+run("configure consumer" ${CMAKE_COMMAND} ${conf})
+run("build consumer" ${CMAKE_COMMAND} --build ${KVO_WORK_DIR}/build ${cfg})
+
+file(GLOB_RECURSE exe ${KVO_WORK_DIR}/build/kvoconsumer)
+run("run consumer" ${KVO_EMULATOR} ${exe})
+message(STATUS "${run_out}")

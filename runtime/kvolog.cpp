@@ -90,9 +90,14 @@ extern "C" int ComLogSetMask(int mask)
     return old;
 }
 
+extern "C" int ComLogEnabled(int priority)
+{
+    return (gLog.mask & LOG_MASK(LOG_PRI(priority))) != 0;
+}
+
 extern "C" void ComLogV(int priority, const char *fmt, va_list ap)
 {
-    if ((gLog.mask & LOG_MASK(LOG_PRI(priority))) == 0)
+    if (!ComLogEnabled(priority))
         return; // cheap exit for masked traces: no formatting, no system call
     int saved = errno; // logging never disturbs the caller's errno
     if (gLog.sink != nullptr || gLog.target == Target::Fd) {
@@ -110,6 +115,8 @@ extern "C" void ComLogV(int priority, const char *fmt, va_list ap)
 
 extern "C" void ComLog(int priority, const char *fmt, ...)
 {
+    if (!ComLogEnabled(priority))
+        return;
     va_list ap;
     va_start(ap, fmt);
     ComLogV(priority, fmt, ap);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -24,8 +25,10 @@ constexpr std::array<const char *, KVO_PATH_COUNT> kBasePath = {
 };
 
 // One buffer per id, so that two paths fetched one after the other both
-// stay valid.
+// stay valid, with the KVO_ROOT each was built from: a path is built once
+// per root, not on every send.
 char gRooted[KVO_PATH_COUNT][PATH_MAX];
+char gRootOf[KVO_PATH_COUNT][PATH_MAX];
 
 } // namespace
 
@@ -42,9 +45,12 @@ extern "C" const char *KvoPath(KvoPathId id)
     const char *root = std::getenv("KVO_ROOT");
     if (root == nullptr || root[0] == '\0' || base[0] == '\0')
         return base;
-    // Re-read each time: KVO_ROOT is the process's environment and tests may
-    // change it between cases.  A root too long for PATH_MAX is cut, which
-    // makes every open fail rather than reach a different file.
-    std::snprintf(gRooted[id], sizeof gRooted[id], "%s%s", root, base);
+    // KVO_ROOT is looked up each time (tests change it between cases), the
+    // path rebuilt only when it changed.  A root too long for PATH_MAX is
+    // cut, which makes every open fail rather than reach a different file.
+    if (gRooted[id][0] == '\0' || std::strcmp(gRootOf[id], root) != 0) {
+        std::snprintf(gRootOf[id], sizeof gRootOf[id], "%s", root);
+        std::snprintf(gRooted[id], sizeof gRooted[id], "%s%s", root, base);
+    }
     return gRooted[id];
 }

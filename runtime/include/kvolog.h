@@ -34,6 +34,9 @@ int ComLogSetMask(int mask);
 /* One line at priority (LOG_DEBUG, LOG_INFO, ...). */
 void ComLog(int priority, const char *fmt, ...) KVO_PRINTF(2, 3);
 void ComLogV(int priority, const char *fmt, va_list ap) KVO_PRINTF(2, 0);
+/* Nonzero when a line at priority would pass the mask: lets a caller skip
+ * work done only for a trace (a system call for one of its values). */
+int ComLogEnabled(int priority);
 /* closelog. */
 void ComLogClose(void);
 

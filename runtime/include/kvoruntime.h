@@ -13,6 +13,7 @@
 
 #include <signal.h>
 #include <stdint.h>
+#include <sys/ipc.h>
 #include <sys/select.h>
 #include <sys/types.h>
 #include <time.h>

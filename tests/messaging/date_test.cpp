@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <gtest/gtest.h>
+
+#include <sys/time.h>
 #include <iterator>
 #include <string>
 
@@ -85,14 +87,22 @@ protected:
             unsetenv("TZ");
         tzset();
     }
+    static time_t RealSeconds()
+    {
+        struct timeval tv;
+        gettimeofday(&tv, nullptr);
+        return tv.tv_sec;
+    }
     // Calls f between two readings of the clock in the same second, and the
     // UTC+9 broken-down time of that second.
     template <typename F> struct tm Around(F f)
     {
         for (;;) {
-            time_t before = std::time(nullptr);
+            // The clock GetCurTime reads, not time(): that one may lag by a
+            // tick and straddle a second boundary the other has crossed.
+            time_t before = RealSeconds();
             f();
-            time_t after = std::time(nullptr);
+            time_t after = RealSeconds();
             if (before == after) {
                 time_t shifted = before + 9 * 3600;
                 struct tm t;

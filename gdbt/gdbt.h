@@ -28,6 +28,13 @@ static_assert(offsetof(GdbtLocalInfo, iPutTime) == 8, "iPutTime third");
 
 extern GdbtLocalInfo gstLocalInfo;
 
+// Device reads in a row that brought no event byte (failed, or 0 bytes).  A
+// device that keeps failing stays readable for ever: after
+// GDBT_DEVICE_FAIL_LIMIT such reads it is no longer watched, so the loop
+// neither spins nor floods the log; commands are still served.
+extern int giDeviceReadFailures;
+constexpr int GDBT_DEVICE_FAIL_LIMIT = 16;
+
 // Guard request states.
 enum { GDSTS_IDLE = 0, GDSTS_GUARD_WAIT = 1, GDSTS_IO_WAIT = 2 };
 

@@ -12,6 +12,7 @@
 #include "gdbt.h"
 
 GdbtLocalInfo gstLocalInfo;
+int giDeviceReadFailures;
 
 namespace {
 
@@ -197,6 +198,7 @@ int InitProcSub(ProcInfo *pProcInfo)
     gstLocalInfo.iGdSts = GDSTS_IDLE;
     gstLocalInfo.iFuncFlg = 1;
     gstLocalInfo.iPutTime = GDBT_PUT_TIME_IDLE;
+    giDeviceReadFailures = 0;
 
     errno = 0;
     pProcInfo->iIoReadDes[0] = open(KVO_DEV_CR_KEY, O_RDWR);
@@ -246,6 +248,43 @@ int TermProcSub(ProcInfo *pProcInfo)
     return iRet;
 }
 
+namespace {
+
+// Takes the device out of the application list (keeping the list packed)
+// and out of the watched set.  Called from its own handler: the pass that
+// called it next looks at the entry that moved into its place.
+void StopWatchingDevice(ProcInfo *pProcInfo, int fd)
+{
+    for (int i = 0; i < KVO_SELECT_MAX && pProcInfo->iaSelectDes[i] != 0; ++i) {
+        if (pProcInfo->iaSelectDes[i] != fd)
+            continue;
+        for (int j = i; j + 1 < KVO_SELECT_MAX; ++j) {
+            pProcInfo->iaSelectDes[j] = pProcInfo->iaSelectDes[j + 1];
+            pProcInfo->pSelectProc[j] = pProcInfo->pSelectProc[j + 1];
+        }
+        pProcInfo->iaSelectDes[KVO_SELECT_MAX - 1] = 0;
+        if (fd >= 0 && fd < KVO_FD_LIMIT) {
+            FD_CLR(fd, &pProcInfo->stSelectFds);
+            FD_CLR(fd, &pProcInfo->stReadFds);
+        }
+        ComLog(LOG_INFO, "GDBTReadFunc,guard button driver keeps failing, no longer watched(fd=%d)\n", fd);
+        return;
+    }
+}
+
+// Counts reads without an event byte; a good read ends the count.
+void CountDeviceRead(ProcInfo *pProcInfo, ssize_t n)
+{
+    if (n == 1) {
+        giDeviceReadFailures = 0;
+        return;
+    }
+    if (++giDeviceReadFailures == GDBT_DEVICE_FAIL_LIMIT)
+        StopWatchingDevice(pProcInfo, pProcInfo->iSelectDes);
+}
+
+} // namespace
+
 int GDBTReadFunc(ProcInfo *pProcInfo)
 {
     ComLog(LOG_DEBUG, "start of GDBTReadFunc\n");
@@ -263,9 +302,11 @@ int GDBTReadFunc(ProcInfo *pProcInfo)
     }
     if (n != 1) {
         ComLog(LOG_INFO, "00020,GDBTReadFunc,Error Guard Button Read Count= %d\n", static_cast<int>(n));
+        CountDeviceRead(pProcInfo, n);
         ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
         return 0;
     }
+    CountDeviceRead(pProcInfo, n);
     if (event != GDBT_EVENT_PRESS) {
         ComLog(LOG_INFO, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0x%x\n",
                static_cast<unsigned>(event));

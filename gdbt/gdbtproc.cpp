@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -85,6 +86,23 @@ int CloseFifoReadDes(ProcInfo *pProcInfo)
         return -1;
     }
     return 0;
+}
+
+// A wait or a frame read that fails again and again would turn the main
+// loop into a spin that floods the log.  From the second failure in a row
+// the loop pauses before it waits again, 1 ms doubling up to one second;
+// a single failure costs nothing.  Signals stay blocked meanwhile and are
+// taken at the next wait.
+void PauseAfterFailures(int iFailures)
+{
+    if (iFailures < 2)
+        return;
+    int shift = iFailures - 2 < 10 ? iFailures - 2 : 10;
+    long ms = 1L << shift;
+    if (ms > 1000)
+        ms = 1000;
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    (void)nanosleep(&ts, nullptr);
 }
 
 } // namespace
@@ -214,12 +232,17 @@ int MainProc(ProcInfo *pProcInfo)
     if (iRet != 0)
         ComLog(LOG_INFO, "MainProc,ComSelectInit refused a descriptor(ret=%d)\n", iRet);
 
+    int iFailures = 0;
     for (;;) {
         iRet = ComSelect(pProcInfo);
         if (iRet == 2)
             break;
-        if (iRet == -1)
-            ComLog(LOG_INFO, "Select error, ret = %d\n", iRet);
+        if (iRet != -1) {
+            iFailures = 0;
+            continue;
+        }
+        ComLog(LOG_INFO, "Select error, ret = %d\n", iRet);
+        PauseAfterFailures(++iFailures);
     }
     ComLog(LOG_INFO, "Terminate reBoot\n");
     ComLog(LOG_DEBUG, "end of MainProc\n");

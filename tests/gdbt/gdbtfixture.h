@@ -100,6 +100,7 @@ protected:
         config_[gdbtseg::kGuardButtonOff] = '1';
         config_[gdbtseg::kAuthFlagOff] = '0';
         gstLocalInfo = {GDSTS_IDLE, 1, GDBT_PUT_TIME_IDLE};
+        giDeviceReadFailures = 0;
     }
 
     void TearDown() override

@@ -191,6 +191,54 @@ TEST_F(DeviceRead, FailureLogsErrorThenCount)
     ExpectEveryStartEnded();
 }
 
+// A device that keeps failing stays readable: after a run of reads without
+// an event byte it is taken out of the list and the watched set, the other
+// entries kept packed, so the loop neither spins nor floods the log.
+TEST_F(DeviceRead, DeviceThatKeepsFailingIsNoLongerWatched)
+{
+    close(in_[1]);
+    in_[1] = -1; // end of file on every read
+    int idle[2];
+    ASSERT_EQ(pipe(idle), 0);
+    p_.iaSelectDes[0] = in_[0];
+    p_.pSelectProc[0] = GDBTReadFunc;
+    p_.iaSelectDes[1] = idle[0];
+    p_.pSelectProc[1] = FifoReadFunc;
+    FD_SET(in_[0], &p_.stSelectFds);
+    FD_SET(idle[0], &p_.stSelectFds);
+    p_.iMaxfd = in_[0] > idle[0] ? in_[0] : idle[0];
+
+    int turns = 0;
+    while (p_.iaSelectDes[1] != 0 && turns < 100) {
+        ComSelect(&p_);
+        ++turns;
+    }
+    EXPECT_EQ(turns, GDBT_DEVICE_FAIL_LIMIT);
+    EXPECT_EQ(log_.Count("00020,GDBTReadFunc,Error Guard Button Read Count= 0\n", LOG_INFO),
+              GDBT_DEVICE_FAIL_LIMIT);
+    char line[120];
+    std::snprintf(line, sizeof line, "GDBTReadFunc,guard button driver keeps failing, no longer watched(fd=%d)\n",
+                  in_[0]);
+    EXPECT_EQ(log_.Count(line, LOG_INFO), 1) << log_.Dump();
+    EXPECT_EQ(p_.iaSelectDes[0], idle[0]);
+    EXPECT_EQ(p_.pSelectProc[0], FifoReadFunc);
+    EXPECT_FALSE(FD_ISSET(in_[0], &p_.stSelectFds));
+    EXPECT_TRUE(FD_ISSET(idle[0], &p_.stSelectFds));
+    ExpectSent({});
+    close(idle[0]);
+    close(idle[1]);
+}
+
+// A good event byte ends a run of failures.
+TEST_F(DeviceRead, GoodReadEndsTheFailureCount)
+{
+    giDeviceReadFailures = GDBT_DEVICE_FAIL_LIMIT - 1;
+    unsigned char b = GDBT_EVENT_PRESS;
+    ASSERT_EQ(write(in_[1], &b, 1), 1);
+    EXPECT_EQ(GDBTReadFunc(&p_), 0);
+    EXPECT_EQ(giDeviceReadFailures, 0);
+}
+
 using HoldTimer = GdbtTest;
 
 TEST_F(HoldTimer, FailuresOfStopAndStartAreLoggedInOrder)

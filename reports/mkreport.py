@@ -197,29 +197,29 @@ def soak_section(res):
     return out
 
 
-FINDINGS = """## Faults found
+FINDINGS = """## Faults found, and what was done
 
-1. **Forged timer signals complete a hold early** (runtime, `runtime/qnossig.cpp`, `SigAlrmHandler`).
-   Any process allowed to signal the service can `sigqueue(pid, SIGUSR1, {.sival_int = 100})`: the
-   handler takes the value for slot 0's expiry and writes the pipe byte, so each such signal counts
-   as a 250 ms poll. Forty of them complete a guard hold in about 0.3 s instead of 3 s. Reproducer:
-   `Hostile.DISABLED_ForgedTimerValueDoesNotShortenHold` in `tests/hardening/hostile_test.cpp`
-   (run with `--gtest_also_run_disabled_tests`). Sound behaviour: accept only `si_code == SI_TIMER`
-   (and, if wanted, the slot's own timer id).
-2. **A send's time bound is not kept on EINTR** (messaging, `messaging/qnosfifo.cpp`, `AppendOpen`
-   and `WriteFrame`). Both retry an interrupted call with `continue` before looking at the deadline;
-   a call that keeps failing with EINTR makes the send, and with it the service, loop for ever (the
-   sweep's runs `open`/`write` with persistent EINTR on a peer FIFO: the termination report never
-   returns). Low severity on Linux (every signal is blocked outside the wait), but it breaks the
-   one-send bound. Listed as "known" in the sweep.
+1. **Forged timer signals completed a hold early** (`runtime/qnossig.cpp`, `SigAlrmHandler`). Any
+   process allowed to signal the service could `sigqueue(pid, SIGUSR1, {.sival_int = 100})`; the
+   handler took the value for slot 0's expiry, so each such signal counted as a 250 ms poll and forty
+   of them completed a guard hold in about 0.3 s. Fixed: a value queued by a process (`si_code`
+   negative and not `SI_TIMER`) is dropped. Test: `Hostile.ForgedTimerValueDoesNotShortenHold`, and
+   the `forgedQueue100` case of the unit tests.
+2. **A send's time bound was not kept on EINTR** (`messaging/qnosfifo.cpp`, `AppendOpen`,
+   `WriteFrame`). An interrupted open or write was retried before the deadline was looked at, so a
+   call that kept failing with EINTR held the send for ever. Fixed: interrupted calls are retried only
+   within the send's deadline. The sweep's persistent-EINTR runs on `open` and `write` pass.
+3. **A persistently failing wait or command read made the main loop spin** at full CPU, logging
+   "Select error, ret = -1" on every turn (about 18 MB of log per second). Fixed: from the second
+   failure in a row the loop pauses, 1 ms doubling up to a second. Such runs still cannot make
+   progress (no command can be read) and are listed as "stuck", but they no longer burn the processor.
+4. **A device that kept failing (or kept reading 0 bytes) made the loop spin** the same way, since
+   its handler returns 0. Fixed: after 16 reads in a row without an event byte the device is no longer
+   watched (logged once); commands are still served. Test: `DeviceRead.DeviceThatKeepsFailingIsNoLongerWatched`.
 
-Observations (behaviour as designed, worth a decision):
-
-- A persistently failing `pselect` (or command-FIFO `read`) makes the main loop spin at full CPU and
-  log "Select error, ret = -1" on every turn: about 18 MB of log per second in the sweep. A backoff or
-  an exit after many consecutive failures would protect syslog.
-- A device descriptor above 1023 (or a failed device open) leaves the service running commands only,
-  with start-up reported as successful; only an info line says so.
+Observation: a device descriptor above 1023 (or a failed device open) leaves the service serving
+commands only, with start-up reported as successful, as the failed-open case is specified; an info
+line says so.
 """
 
 

@@ -6,9 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/ipc.h>
 #include <sys/resource.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -23,8 +21,7 @@
 #include <iterator>
 
 #include "crkeyemu.h"
-
-extern char **environ;
+#include "gdbt.h"
 
 namespace rig {
 
@@ -34,22 +31,10 @@ const char *const kPeerFile[P_COUNT] = {"FifoSts",  "FifoStsp", "FifoPare", "Fif
                                         "FifoDisp", "FifoEk",   "FifoLog",  "FifoFtp"};
 const char *const kPeerNames[P_COUNT] = {"Sts", "Stsp", "Pare", "Auth", "Disp", "Ek", "Log", "Ftp"};
 
-constexpr size_t kConfigSize = 28376, kOtherSize = 228;
-constexpr size_t kGuardButtonOff = 27648, kAuthFlagOff = 27722;
-constexpr size_t kParentModeOff = 4, kHoldInhibitOff = 189;
-
-void MakeDirs(const std::string &path)
-{
-    for (size_t i = 1; i <= path.size(); ++i)
-        if (i == path.size() || path[i] == '/')
-            mkdir(path.substr(0, i).c_str(), 0777);
-}
-
-int Atoi3(const unsigned char *p)
-{
-    char s[4] = {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]), 0};
-    return std::atoi(s);
-}
+using gdbtseg::kAuthFlagOff;
+using gdbtseg::kGuardButtonOff;
+using gdbtseg::kHoldInhibitOff;
+using gdbtseg::kParentModeOff;
 
 } // namespace
 
@@ -78,16 +63,12 @@ std::array<unsigned char, FIFO_MSG_DATA_SIZE> Data(std::initializer_list<int> by
     return d;
 }
 
-Rig::Rig(const Options &opt) : opt_(opt)
-{
-    for (int &fd : peer_)
-        fd = -1;
-}
+Rig::Rig(const Options &opt) : opt_(opt) {}
 
 Rig::~Rig()
 {
-    if (pid_ > 0 && !reaped_) {
-        kill(pid_, SIGKILL);
+    if (svc_.Running()) {
+        kill(svc_.Pid(), SIGKILL);
         (void)Wait(5000);
     }
     if (collector_.joinable()) {
@@ -95,20 +76,17 @@ Rig::~Rig()
         (void)!write(wake_[1], &stop, 1);
         collector_.join();
     }
-    for (int &fd : peer_)
-        if (fd >= 0)
-            close(fd);
+    for (kvoboard::PeerFifo &fifo : peer_)
+        fifo.Close();
     for (int fd : wake_)
         if (fd >= 0)
             close(fd);
     CloseCommandWriter();
-    RemoveSegments();
+    segments_.Remove();
     if (emu_ != nullptr)
         CrKeyEmuDestroy(emu_);
-    if (!root_.empty() && root_.rfind("/tmp/kvohard.", 0) == 0 && std::getenv("KVO_RIG_KEEP") == nullptr) {
-        std::string cmd = "rm -rf '" + root_ + "'";
-        (void)!std::system(cmd.c_str());
-    }
+    board_.Keep(std::getenv("KVO_RIG_KEEP") != nullptr);
+    board_.Remove();
 }
 
 std::string Rig::Path(Peer p) const { return root_ + "/tmp/pipe/" + kPeerFile[p]; }
@@ -116,71 +94,27 @@ std::string Rig::CommandPath() const { return root_ + "/tmp/pipe/FifoGdbt"; }
 
 bool Rig::MakeSegments()
 {
-    std::string keyFile = root_ + "/usr/local/jx/ap/sys/shm-key";
-    struct Seg {
-        int proj;
-        size_t size;
-    } segs[2] = {{'c', kConfigSize}, {'o', kOtherSize}};
-    for (int i = 0; i < 2; ++i) {
-        key_t key = ftok(keyFile.c_str(), segs[i].proj);
-        shmIds_[i] = shmget(key, segs[i].size, IPC_CREAT | IPC_EXCL | 0666);
-        if (shmIds_[i] < 0) {
-            error_ = std::string("shmget: ") + std::strerror(errno);
-            return false;
-        }
-        auto *p = static_cast<unsigned char *>(shmat(shmIds_[i], nullptr, 0));
-        if (p == reinterpret_cast<unsigned char *>(-1)) {
-            error_ = std::string("shmat: ") + std::strerror(errno);
-            return false;
-        }
-        if (i == 0) {
-            std::memset(p, '0', segs[i].size);
-            p[kGuardButtonOff] = static_cast<unsigned char>(opt_.guardButton);
-            p[kAuthFlagOff] = static_cast<unsigned char>(opt_.authFlag);
-        } else {
-            std::memset(p, 0, segs[i].size);
-            std::memcpy(p + kParentModeOff, &opt_.parentMode, sizeof opt_.parentMode);
-            p[kHoldInhibitOff] = opt_.holdInhibit;
-        }
-        shmdt(p);
-    }
+    if (!segments_.Create(board_, true, &error_))
+        return false;
+    segments_.Fill(kvoboard::kConfig, '0');
+    segments_.SetByte(kvoboard::kConfig, kGuardButtonOff, static_cast<uint8_t>(opt_.guardButton));
+    segments_.SetByte(kvoboard::kConfig, kAuthFlagOff, static_cast<uint8_t>(opt_.authFlag));
+    segments_.Set(kvoboard::kOther, kParentModeOff, &opt_.parentMode, sizeof opt_.parentMode);
+    segments_.SetByte(kvoboard::kOther, kHoldInhibitOff, opt_.holdInhibit);
     return true;
-}
-
-void Rig::RemoveSegments()
-{
-    for (int &id : shmIds_) {
-        if (id >= 0)
-            shmctl(id, IPC_RMID, nullptr);
-        id = -1;
-    }
 }
 
 bool Rig::Prepare()
 {
-    char tmpl[] = "/tmp/kvohard.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        error_ = "mkdtemp failed";
+    // Not exported: the rig has threads, and several rigs may share a process.
+    if (!board_.Create("/tmp/kvohard.XXXXXX", "", &error_))
         return false;
-    }
-    root_ = tmpl;
-    chmod(root_.c_str(), 0755);
-    MakeDirs(root_ + "/tmp/pipe");
-    MakeDirs(root_ + "/usr/local/jx/ap/sys");
-    int kf = open((root_ + "/usr/local/jx/ap/sys/shm-key").c_str(), O_WRONLY | O_CREAT, 0644);
-    if (kf >= 0)
-        close(kf);
-    if (mkfifo(CommandPath().c_str(), 0666) != 0) {
-        error_ = "mkfifo FifoGdbt failed";
+    root_ = board_.Dir();
+    if (!board_.MakeFifos(&error_))
         return false;
-    }
-    for (int p = 0; p < P_COUNT; ++p) {
-        if (mkfifo(Path(static_cast<Peer>(p)).c_str(), 0666) != 0) {
-            error_ = "mkfifo failed";
+    for (int p = 0; p < P_COUNT; ++p)
+        if (!peer_[p].Open(Path(static_cast<Peer>(p)), &error_))
             return false;
-        }
-        peer_[p] = open(Path(static_cast<Peer>(p)).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    }
     if (!MakeSegments())
         return false;
     if (opt_.device) {
@@ -200,116 +134,84 @@ bool Rig::Prepare()
 
 bool Rig::OpenCommandWriter()
 {
-    if (cmdFd_ >= 0)
-        return true;
     // Reading and writing: the open never waits, and the FIFO keeps a writer
     // whatever the service does.
-    cmdFd_ = open(CommandPath().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (cmdFd_ < 0)
-        error_ = std::string("open FifoGdbt: ") + std::strerror(errno);
-    return cmdFd_ >= 0;
+    return cmd_.IsOpen() || cmd_.Open(CommandPath(), &error_);
 }
 
 int Rig::Pending()
 {
     int n = 0;
-    if (cmdFd_ < 0 || ioctl(cmdFd_, FIONREAD, &n) != 0)
+    if (!cmd_.IsOpen() || ioctl(cmd_.Fd(), FIONREAD, &n) != 0)
         return -1;
     return n;
 }
 
 void Rig::CloseCommandWriter()
 {
-    if (cmdFd_ >= 0)
-        close(cmdFd_);
-    cmdFd_ = -1;
+    cmd_.Close();
 }
+
+namespace {
+
+struct ChildLimits {
+    int inheritFds;
+    long fdLimit;
+};
+
+// In the child, before exec: only 0 to 2 and the descriptors asked for
+// reach the service, with its limit and no blocked signals.
+void SetUpChild(void *arg)
+{
+    const ChildLimits *c = static_cast<const ChildLimits *>(arg);
+    syscall(SYS_close_range, 3U, ~0U, 0U);
+    for (int i = 0; i < c->inheritFds; ++i)
+        if (open("/dev/null", O_RDONLY) < 0)
+            break;
+    if (c->fdLimit > 0) {
+        struct rlimit rl = {static_cast<rlim_t>(c->fdLimit), static_cast<rlim_t>(c->fdLimit)};
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+} // namespace
 
 bool Rig::Start()
 {
-    // Everything the child needs is built here: after fork only
-    // async-signal-safe calls are allowed (the rig has threads).
-    std::vector<std::string> env;
+    // The fault interposer goes in front of whatever LD_PRELOAD holds.
     std::string preload = opt_.preload;
-    for (char **e = environ; *e != nullptr; ++e) {
-        std::string kv = *e;
-        if (kv.rfind("LD_PRELOAD=", 0) == 0) {
-            std::string rest = kv.substr(11);
-            if (!rest.empty())
-                preload += (preload.empty() ? "" : ":") + rest;
-            continue;
-        }
-        if (kv.rfind("KVO_ROOT=", 0) == 0 || kv.rfind("KVO_LOG_TARGET=", 0) == 0)
-            continue;
-        env.push_back(kv);
-    }
-    env.push_back("KVO_ROOT=" + root_);
-    env.push_back("KVO_LOG_TARGET=file:" + LogPath());
+    const char *old = std::getenv("LD_PRELOAD");
+    if (old != nullptr && old[0] != '\0')
+        preload += (preload.empty() ? "" : ":") + std::string(old);
+    kvoboard::ServiceSpec spec;
+    spec.env = kvoboard::ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
+    spec.env.push_back("KVO_ROOT=" + root_);
+    spec.env.push_back("KVO_LOG_TARGET=file:" + LogPath());
     if (!preload.empty())
-        env.push_back("LD_PRELOAD=" + preload);
+        spec.env.push_back("LD_PRELOAD=" + preload);
     for (const std::string &kv : opt_.env)
-        env.push_back(kv);
-    std::vector<char *> envp;
-    for (std::string &kv : env)
-        envp.push_back(&kv[0]);
-    envp.push_back(nullptr);
-    std::string level = std::to_string(opt_.logLevel);
-    std::string name = "kvogdbt", zero = "0";
-    char *argv[] = {&name[0], &zero[0], &level[0], nullptr};
-    const char *path = opt_.service.c_str();
-    const int inherit = opt_.inheritFds;
-    const long limit = opt_.fdLimit;
-
-    pid_ = fork();
-    if (pid_ < 0) {
-        error_ = "fork failed";
-        return false;
-    }
-    if (pid_ == 0) {
-        // Only 0 to 2 and the descriptors asked for reach the service.
-        syscall(SYS_close_range, 3U, ~0U, 0U);
-        for (int i = 0; i < inherit; ++i)
-            if (open("/dev/null", O_RDONLY) < 0)
-                break;
-        if (limit > 0) {
-            struct rlimit rl = {static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-            setrlimit(RLIMIT_NOFILE, &rl);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(path, argv, envp.data());
-        _exit(127);
-    }
-    reaped_ = false;
-    return true;
+        spec.env.push_back(kv);
+    spec.path = opt_.service;
+    spec.argv = {"kvogdbt", "0", std::to_string(opt_.logLevel)};
+    ChildLimits limits = {opt_.inheritFds, opt_.fdLimit};
+    spec.childSetup = SetUpChild;
+    spec.childArg = &limits;
+    exit_ = Exit();
+    return svc_.Start(spec, &error_);
 }
 
 bool Rig::SendRaw(const void *bytes, size_t len)
 {
-    if (cmdFd_ < 0)
-        return false;
-    long long deadline = NowMs() + 5000;
-    for (;;) {
-        ssize_t n = write(cmdFd_, bytes, len);
-        if (n == static_cast<ssize_t>(len))
-            return true;
-        if (n >= 0 || (errno != EAGAIN && errno != EINTR) || NowMs() > deadline)
-            return false;
-        struct pollfd pfd = {cmdFd_, POLLOUT, 0};
-        poll(&pfd, 1, 50);
-    }
+    return cmd_.Write(bytes, len, kvoboard::Deadline(5000));
 }
 
 bool Rig::Send(int mid, int cid, const unsigned char *data, size_t len)
 {
-    unsigned char frame[FIFO_MSG_SIZE];
-    std::memset(frame, ' ', sizeof frame);
-    char ids[8];
-    std::snprintf(ids, sizeof ids, "%03d%03d", mid, cid);
-    std::memcpy(frame, ids, 6);
-    if (data != nullptr)
-        std::memcpy(frame + 6, data, len < size_t{FIFO_MSG_DATA_SIZE} ? len : size_t{FIFO_MSG_DATA_SIZE});
+    uint8_t frame[FIFO_MSG_SIZE];
+    kvoboard::BuildFrame(frame, mid, cid, data, len);
     return SendRaw(frame, sizeof frame);
 }
 
@@ -320,7 +222,7 @@ void Rig::Collect()
         {
             std::lock_guard<std::mutex> g(lock_);
             for (int p = 0; p < P_COUNT; ++p)
-                pfds[p] = {paused_[p] ? -1 : peer_[p], POLLIN, 0};
+                pfds[p] = {paused_[p] ? -1 : peer_[p].Fd(), POLLIN, 0};
         }
         pfds[P_COUNT] = {wake_[0], POLLIN, 0};
         if (poll(pfds, P_COUNT + 1, 200) < 0 && errno != EINTR)
@@ -345,8 +247,8 @@ void Rig::Collect()
             size_t off = 0;
             for (; part.size() - off >= FIFO_MSG_SIZE; off += FIFO_MSG_SIZE) {
                 Frame f;
-                f.mid = Atoi3(&part[off]);
-                f.cid = Atoi3(&part[off + 3]);
+                f.mid = kvoboard::FrameId(&part[off]);
+                f.cid = kvoboard::FrameId(&part[off + 3]);
                 std::memcpy(f.data.data(), &part[off + 6], FIFO_MSG_DATA_SIZE);
                 frames_[p].push_back(f);
             }
@@ -389,84 +291,67 @@ size_t Rig::Stray(Peer p)
     return partial_[p].size();
 }
 
+void Rig::Wake()
+{
+    char c = 'w';
+    (void)!write(wake_[1], &c, 1);
+}
+
 void Rig::StopPeer(Peer p)
 {
     std::lock_guard<std::mutex> g(lock_);
-    if (peer_[p] >= 0)
-        close(peer_[p]);
-    peer_[p] = -1;
-    char c = 'w';
-    (void)!write(wake_[1], &c, 1);
+    peer_[p].Close();
+    Wake();
 }
 
 void Rig::PausePeer(Peer p, bool paused)
 {
     std::lock_guard<std::mutex> g(lock_);
     paused_[p] = paused;
-    char c = 'w';
-    (void)!write(wake_[1], &c, 1);
+    Wake();
 }
 
 bool Rig::ResumePeer(Peer p)
 {
     std::lock_guard<std::mutex> g(lock_);
-    if (peer_[p] < 0)
-        peer_[p] = open(Path(p).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    char c = 'w';
-    (void)!write(wake_[1], &c, 1);
-    return peer_[p] >= 0;
+    std::string why;
+    bool open = peer_[p].IsOpen() || peer_[p].Open(Path(p), &why);
+    Wake();
+    return open;
+}
+
+void Rig::Record()
+{
+    if (!svc_.Ended())
+        return;
+    exit_.exited = svc_.Exited();
+    exit_.status = svc_.ExitStatus();
+    exit_.signal = svc_.Signal();
 }
 
 Exit Rig::Wait(int timeoutMs)
 {
-    if (reaped_ || pid_ <= 0)
+    if (!svc_.Started())
         return exit_;
-    long long deadline = NowMs() + timeoutMs;
-    int status = 0;
-    for (;;) {
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
-            break;
-        if (r < 0) {
-            reaped_ = true;
-            return exit_;
-        }
-        if (NowMs() > deadline) {
-            exit_.killed = true;
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            break;
-        }
-        SleepMs(5);
+    if (!svc_.Ended() && !svc_.Wait(kvoboard::Deadline(timeoutMs))) {
+        exit_.killed = true;
+        svc_.Kill();
     }
-    reaped_ = true;
-    exit_.exited = WIFEXITED(status);
-    exit_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    exit_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    Record();
     return exit_;
 }
 
 bool Rig::Running()
 {
-    if (reaped_ || pid_ <= 0)
-        return false;
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == 0)
-        return true;
-    if (r == pid_) {
-        reaped_ = true;
-        exit_.exited = WIFEXITED(status);
-        exit_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        exit_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-    }
-    return false;
+    bool running = svc_.Running();
+    Record();
+    return running;
 }
 
 std::vector<std::string> Rig::FdTargets()
 {
     std::vector<std::string> out;
-    std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+    std::string dir = "/proc/" + std::to_string(svc_.Pid()) + "/fd";
     DIR *d = opendir(dir.c_str());
     if (d == nullptr)
         return out;
@@ -484,7 +369,7 @@ std::vector<std::string> Rig::FdTargets()
 
 int Rig::FdCount()
 {
-    std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+    std::string dir = "/proc/" + std::to_string(svc_.Pid()) + "/fd";
     DIR *d = opendir(dir.c_str());
     if (d == nullptr)
         return -1;
@@ -497,7 +382,7 @@ int Rig::FdCount()
 
 long Rig::VmRssKb()
 {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream in("/proc/" + std::to_string(svc_.Pid()) + "/status");
     std::string line;
     while (std::getline(in, line))
         if (line.rfind("VmRSS:", 0) == 0)
@@ -507,7 +392,7 @@ long Rig::VmRssKb()
 
 long Rig::CpuMs()
 {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(svc_.Pid()) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t close = stat.rfind(')');
     if (close == std::string::npos)

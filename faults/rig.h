@@ -21,6 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "board/peer.h"
+#include "board/root.h"
+#include "board/segments.h"
+#include "board/service.h"
 #include "kvoproto.h"
 
 struct CrKeyEmu;
@@ -77,7 +81,7 @@ public:
     std::string Path(Peer p) const;
     std::string CommandPath() const;
     std::string LogPath() const { return root_ + "/gdbt.log"; }
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return svc_.Pid(); }
     CrKeyEmu *Device() { return emu_; }
 
     // Writes one 256-byte frame into the service's FIFO.
@@ -116,17 +120,18 @@ public:
 private:
     void Collect();
     bool MakeSegments();
-    void RemoveSegments();
+    void Record();
+    void Wake();
 
     Options opt_;
     std::string root_, error_;
+    kvoboard::BoardRoot board_;
+    kvoboard::BoardSegments segments_;
+    kvoboard::BoardService svc_;
     CrKeyEmu *emu_ = nullptr;
-    int shmIds_[2] = {-1, -1};
-    int peer_[P_COUNT];
-    int cmdFd_ = -1;
+    kvoboard::PeerFifo peer_[P_COUNT];
+    kvoboard::PeerFifo cmd_;
     int wake_[2] = {-1, -1};
-    pid_t pid_ = -1;
-    bool reaped_ = false;
     Exit exit_;
     std::thread collector_;
     std::mutex lock_;

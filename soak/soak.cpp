@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "board/peer.h"
 #include "crkeyemu.h"
 #include "rig.h"
 
@@ -43,25 +44,26 @@ struct Sample {
     long rssKb;
 };
 
+// The frames the writers send: 901, and 413 with function on.
+struct WriterFrames {
+    uint8_t f901[FIFO_MSG_SIZE];
+    uint8_t f413[FIFO_MSG_SIZE];
+};
+
 // One writer process: its share of the frames, paced over the run.  Three
-// of four frames are 901, the fourth 413 with function on.  Only
-// async-signal-safe calls: the rig has threads.
-[[noreturn]] void Writer(const char *path, long count, long long spanMs, long *sent901)
+// of four frames are 901, the fourth 413.  Only async-signal-safe calls:
+// the rig has threads.
+[[noreturn]] void Writer(const char *path, const WriterFrames &frames, long count, long long spanMs, long *sent901)
 {
     int fd = open(path, O_WRONLY);
     if (fd < 0)
         _exit(3);
     long long gapNs = count > 0 ? spanMs * 1000000LL / count : 0;
-    unsigned char f901[256], f413[256];
-    std::memset(f901, ' ', sizeof f901);
-    std::memset(f413, ' ', sizeof f413);
-    std::memcpy(f901, "080901", 6);
-    std::memcpy(f413, "080413", 6);
-    f413[6] = 1;
+    const uint8_t *f901 = frames.f901, *f413 = frames.f413;
     long n901 = 0;
     for (long i = 0; i < count; ++i) {
-        const unsigned char *f = (i % 4 == 3) ? f413 : f901;
-        if (write(fd, f, 256) != 256)
+        const uint8_t *f = (i % 4 == 3) ? f413 : f901;
+        if (write(fd, f, FIFO_MSG_SIZE) != FIFO_MSG_SIZE)
             _exit(4);
         n901 += f == f901;
         if (gapNs > 0) {
@@ -126,13 +128,17 @@ int main(int argc, char **argv)
         mmap(nullptr, sizeof(long) * static_cast<size_t>(a.writers), PROT_READ | PROT_WRITE,
              MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     std::string cmdPath = r.CommandPath();
+    WriterFrames frames;
+    const uint8_t on = 1;
+    kvoboard::BuildFrame(frames.f901, MODID_STS, CMDID_ALIVE_REQ);
+    kvoboard::BuildFrame(frames.f413, MODID_STS, CMDID_GDBT_FUNC, &on, 1);
     std::vector<pid_t> writers;
     for (int w = 0; w < a.writers; ++w) {
         long share = a.frames / a.writers + (w < a.frames % a.writers ? 1 : 0);
         sent901[w] = -1;
         pid_t pid = fork();
         if (pid == 0)
-            Writer(cmdPath.c_str(), share, spanMs, &sent901[w]);
+            Writer(cmdPath.c_str(), frames, share, spanMs, &sent901[w]);
         writers.push_back(pid);
     }
 

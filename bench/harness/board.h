@@ -11,6 +11,10 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "board/peer.h"
+#include "board/root.h"
+#include "board/segments.h"
+#include "board/service.h"
 #include "kvoruntime.h"
 
 struct CrKeyEmu;
@@ -37,7 +41,7 @@ int64_t NowNs();
 
 class Board {
 public:
-    Board() { fds_.fill(-1); }
+    Board() = default;
     ~Board() { Close(); }
     Board(const Board &) = delete;
     Board &operator=(const Board &) = delete;
@@ -57,27 +61,20 @@ public:
     // One command frame into the service's FIFO, as the status module sends it.
     bool Command(int mid, int cid, unsigned char d0 = 0);
 
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return svc_.Started() && !svc_.Ended() ? svc_.Pid() : -1; }
     CrKeyEmu *Emu() const { return emu_; }
     const std::string &Root() const { return root_; }
     std::string LogPath() const { return root_ + "/kvogdbt.log"; }
-    int PeerFd(KvoPathId id) const { return fds_[id]; }
+    int PeerFd(KvoPathId id) const { return fifos_[id].Fd(); }
 
 private:
-    bool MakeTree(std::string *error);
-    bool MakeSegments(std::string *error);
-    bool HoldPeers(std::string *error);
-
     BoardOptions opt_;
     std::string root_;
-    std::string savedRoot_;
-    bool hadRoot_ = false;
-    ProcInfo *pi_ = nullptr; // the segment owner's record
-    unsigned char *config_ = nullptr;
-    unsigned char *other_ = nullptr;
-    std::array<int, KVO_PATH_COUNT> fds_;
+    kvoboard::BoardRoot board_;
+    kvoboard::BoardSegments segments_;
+    std::array<kvoboard::PeerFifo, KVO_PATH_COUNT> fifos_;
+    kvoboard::BoardService svc_;
     CrKeyEmu *emu_ = nullptr;
-    pid_t pid_ = -1;
 };
 
 // Spawns n processes that spin until Stop, to load every core.

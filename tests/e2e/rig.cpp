@@ -15,13 +15,9 @@
 #include <fstream>
 #include <poll.h>
 #include <sstream>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -47,18 +43,15 @@ bool PriMatches(const LogRec &r, int pri)
     return pri < 0 || (r.pri & 7) == pri;
 }
 
-// "<PRI>IDENT[PID]: TEXT"; false for anything else.
+// "<PRI>KVOGDBT[PID]: TEXT"; false for anything else.
 bool ParseLine(const std::string &line, LogRec *rec)
 {
-    int pri = 0, pid = 0, used = 0;
-    char ident[64];
-    if (std::sscanf(line.c_str(), "<%d>%63[^[][%d]: %n", &pri, ident, &pid, &used) != 3 || used == 0)
+    kvoboard::LogLine l;
+    if (!kvoboard::ParseLogLine(line, &l) || l.ident != "KVOGDBT")
         return false;
-    if (std::strcmp(ident, "KVOGDBT") != 0)
-        return false;
-    rec->pri = pri;
-    rec->pid = pid;
-    rec->text = line.substr(static_cast<size_t>(used));
+    rec->pri = l.pri;
+    rec->pid = l.pid;
+    rec->text = l.text;
     return true;
 }
 
@@ -105,25 +98,25 @@ const char *PeerName(KvoPathId fifo)
 
 Rig::Rig(RigOptions options)
 {
-    logPath_ = root_.Dir() + "/gdbt.log";
-    if (!root_.MakeAllFifos()) {
-        Fail("FIFOs not created");
+    std::string why;
+    if (!root_.Create("/tmp/kvoe2e.XXXXXX", "", &why) || !root_.MakeFifos(&why) ||
+        !segments_.Create(root_, options.makeOther, &why)) {
+        Fail(why);
         return;
     }
-    if (!PickKeyFile() || !MakeSegments(options.makeOther))
-        return;
+    root_.Export();
+    logPath_ = root_.Dir() + "/gdbt.log";
+    log_.OpenFile(logPath_);
     SetGuardButton('1');
     SetAuthFlag('0');
     SetParentMode(0);
     SetHoldInhibit(0);
 
     for (KvoPathId id : kPeerFifos) {
-        int fd = open(KvoPath(id), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) {
-            Fail(std::string("peer FIFO ") + KvoPath(id) + ": " + std::strerror(errno));
+        if (!peers_[id].Open(KvoPath(id), &why)) {
+            Fail("peer FIFO " + why);
             return;
         }
-        peers_[id] = fd;
     }
     // A writer from the start: the service's blocking open of its command
     // FIFO returns once one exists.
@@ -131,7 +124,6 @@ Rig::Rig(RigOptions options)
         return;
     if (!options.emulate)
         return;
-    std::string why;
     emu_ = CrKeyEmuCreate(&why);
     if (emu_ == nullptr)
         Fail("device emulation: " + why);
@@ -144,15 +136,8 @@ Rig::~Rig()
         CrKeyEmuDestroy(emu_);
     CloseCommandWriter();
     for (auto &p : peers_)
-        close(p.second);
-    if (config_ != nullptr)
-        ComShmClose(&info_, configKey_);
-    if (other_ != nullptr)
-        ComShmClose(&info_, otherKey_);
-    if (info_.uShmIdRecorded != 0) {
-        ComShmRm(&info_, configKey_);
-        ComShmRm(&info_, otherKey_);
-    }
+        p.Close();
+    segments_.Remove();
 }
 
 bool Rig::Fail(const std::string &why)
@@ -162,73 +147,24 @@ bool Rig::Fail(const std::string &why)
     return false;
 }
 
-// ftok keeps only part of the key file's inode, so two roots can yield the
-// same keys. Renew the key file until no segment has its keys.
-bool Rig::PickKeyFile()
-{
-    const char *keyFile = KvoPath(KVO_PATH_SHM_KEY);
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        configKey_ = ComShmKey('c');
-        otherKey_ = ComShmKey('o');
-        if (configKey_ == -1 || otherKey_ == -1)
-            return Fail(std::string("ftok of ") + keyFile + ": " + std::strerror(errno));
-        if (shmget(configKey_, 0, 0) == -1 && errno == ENOENT && shmget(otherKey_, 0, 0) == -1 && errno == ENOENT)
-            return true;
-        // Keep the old inode alive while the new file is made, so it differs.
-        std::string aside = std::string(keyFile) + ".old" + std::to_string(attempt);
-        if (rename(keyFile, aside.c_str()) != 0)
-            return Fail("key file not renewed");
-        int fd = open(keyFile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return Fail("key file not created");
-        close(fd);
-    }
-    return Fail("no free segment keys");
-}
-
-bool Rig::MakeSegments(bool makeOther)
-{
-    int configId = ComShmCreat(&info_, configKey_, kConfigSize);
-    if (configId == -1)
-        return Fail("CONFIG segment not created");
-    void *p = ComShmOpenRw(&info_, configKey_, configId);
-    if (p == KVO_SHM_FAILED)
-        return Fail("CONFIG segment not attached");
-    config_ = static_cast<unsigned char *>(p);
-    if (!makeOther)
-        return true;
-    int otherId = ComShmCreat(&info_, otherKey_, kOtherSize);
-    if (otherId == -1)
-        return Fail("OTHER segment not created");
-    p = ComShmOpenRw(&info_, otherKey_, otherId);
-    if (p == KVO_SHM_FAILED)
-        return Fail("OTHER segment not attached");
-    other_ = static_cast<unsigned char *>(p);
-    return true;
-}
-
 void Rig::SetGuardButton(char c)
 {
-    if (config_ != nullptr)
-        config_[kGuardButtonOff] = static_cast<unsigned char>(c);
+    segments_.SetByte(kvoboard::kConfig, kGuardButtonOff, static_cast<uint8_t>(c));
 }
 
 void Rig::SetAuthFlag(char c)
 {
-    if (config_ != nullptr)
-        config_[kAuthFlagOff] = static_cast<unsigned char>(c);
+    segments_.SetByte(kvoboard::kConfig, kAuthFlagOff, static_cast<uint8_t>(c));
 }
 
 void Rig::SetParentMode(int32_t v)
 {
-    if (other_ != nullptr)
-        std::memcpy(other_ + kParentModeOff, &v, sizeof v);
+    segments_.Set(kvoboard::kOther, kParentModeOff, &v, sizeof v);
 }
 
 void Rig::SetHoldInhibit(uint8_t v)
 {
-    if (other_ != nullptr)
-        other_[kHoldInhibitOff] = v;
+    segments_.SetByte(kvoboard::kOther, kHoldInhibitOff, v);
 }
 
 bool Rig::Start(const char *level, bool logToFile)
@@ -241,28 +177,16 @@ bool Rig::Start(const char *level, bool logToFile)
 
 bool Rig::StartCommand(std::vector<std::string> args, bool logToFile)
 {
-    if (!error_.empty() || pid_ > 0 || args.empty())
+    if (!error_.empty() || Pid() > 0 || args.empty())
         return false;
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e)
-        if (std::strncmp(*e, "KVO_LOG_TARGET=", 15) != 0)
-            env.emplace_back(*e);
+    kvoboard::ServiceSpec spec;
+    spec.env = kvoboard::ProcessEnv({"KVO_LOG_TARGET"});
     if (logToFile)
-        env.push_back("KVO_LOG_TARGET=file:" + logPath_);
-    // Built before the fork: the child only execs.
-    std::vector<char *> argv, envp;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto &e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
-    return pid_ > 0;
+        spec.env.push_back("KVO_LOG_TARGET=file:" + logPath_);
+    spec.path = args[0];
+    spec.argv = std::move(args);
+    std::string why;
+    return service_.Start(spec, &why);
 }
 
 bool Rig::StartAndWait(std::string *result, const char *level)
@@ -279,32 +203,19 @@ bool Rig::StartAndWait(std::string *result, const char *level)
 
 int Rig::WaitExit(int timeoutMs)
 {
-    if (pid_ <= 0)
+    if (Pid() <= 0 || !service_.Wait(kvoboard::Deadline(timeoutMs)))
         return -1;
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    do {
-        int st = 0;
-        if (waitpid(pid_, &st, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (MsLeft(end) > 0);
-    return -1;
+    return service_.Code();
 }
 
 void Rig::Stop()
 {
-    if (pid_ <= 0)
-        return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    service_.Kill();
 }
 
 double Rig::CpuSeconds() const
 {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(Pid()) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     size_t close = stat.rfind(')'); // the name may hold spaces
     if (close == std::string::npos)
@@ -324,63 +235,47 @@ double Rig::CpuSeconds() const
 
 bool Rig::Send(int mid, int cid, const std::string &data)
 {
-    char frame[FIFO_MSG_SIZE + 1];
-    std::snprintf(frame, sizeof frame, "%03d%03d", mid, cid);
+    uint8_t frame[FIFO_MSG_SIZE];
     std::string d = Data(data.substr(0, FIFO_MSG_DATA_SIZE));
-    std::memcpy(frame + 6, d.data(), FIFO_MSG_DATA_SIZE);
-    return commandFd_ >= 0 && write(commandFd_, frame, FIFO_MSG_SIZE) == FIFO_MSG_SIZE;
+    kvoboard::BuildFrame(frame, mid, cid, d.data(), d.size());
+    return command_.Write(frame, sizeof frame, kvoboard::Deadline(kWaitMs));
 }
 
 void Rig::CloseCommandWriter()
 {
-    if (commandFd_ >= 0)
-        close(commandFd_);
-    commandFd_ = -1;
+    command_.Close();
 }
 
-// Read and write: a writer that never blocks on open, and never reads.
+// Read and write, blocking: a writer that never waits on open, and never reads.
 bool Rig::OpenCommandWriter()
 {
-    CloseCommandWriter();
-    commandFd_ = open(KvoPath(KVO_PATH_FIFO_GDBT), O_RDWR | O_CLOEXEC);
-    return commandFd_ >= 0 || Fail(std::string("FifoGdbt: ") + std::strerror(errno));
+    std::string why;
+    return command_.Open(KvoPath(KVO_PATH_FIFO_GDBT), &why, true) || Fail(why);
 }
 
-// One frame if one is there; 256 bytes at a time, as a receiver reads.
-bool Rig::ReadFrame(int fd, Frame *frame)
+// One frame, 256 bytes at a time as a receiver reads.
+bool Rig::ReadFrame(kvoboard::PeerFifo &fifo, Frame *frame, const kvoboard::Deadline &deadline)
 {
-    char buf[FIFO_MSG_SIZE];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0)
+    uint8_t buf[FIFO_MSG_SIZE];
+    size_t n = fifo.ReadFrame(buf, deadline);
+    if (n == 0)
         return false;
     if (n != FIFO_MSG_SIZE) { // frames are written whole; anything else is a fault
         frame->mid = frame->cid = -1;
-        frame->data.assign(buf, static_cast<size_t>(n));
+        frame->data.assign(reinterpret_cast<const char *>(buf), n);
         return true;
     }
-    char id[4] = {};
-    std::memcpy(id, buf, 3);
-    frame->mid = std::atoi(id);
-    std::memcpy(id, buf + 3, 3);
-    frame->cid = std::atoi(id);
-    frame->data.assign(buf + 6, FIFO_MSG_DATA_SIZE);
+    frame->mid = kvoboard::FrameId(buf);
+    frame->cid = kvoboard::FrameId(buf + 3);
+    frame->data.assign(reinterpret_cast<const char *>(buf) + 6, FIFO_MSG_DATA_SIZE);
     return true;
 }
 
 bool Rig::WaitFrame(KvoPathId fifo, Frame *frame, int timeoutMs)
 {
-    auto it = peers_.find(fifo);
-    if (it == peers_.end())
+    if (!peers_[fifo].IsOpen())
         return false;
-    auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        if (ReadFrame(it->second, frame))
-            return true;
-        pollfd p{it->second, POLLIN, 0};
-        int left = MsLeft(end);
-        if (left == 0 || poll(&p, 1, left) <= 0)
-            return false;
-    }
+    return ReadFrame(peers_[fifo], frame, kvoboard::Deadline(timeoutMs));
 }
 
 std::vector<Frame> Rig::FramesWithin(KvoPathId fifo, int ms)
@@ -399,11 +294,11 @@ std::vector<PeerFrame> Rig::AnyFrames(int ms)
     auto end = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         std::vector<pollfd> fds;
-        for (const auto &p : peers_) {
+        for (KvoPathId id : kPeerFifos) {
             Frame f;
-            while (ReadFrame(p.second, &f))
-                frames.push_back({p.first, f});
-            fds.push_back({p.second, POLLIN, 0});
+            while (ReadFrame(peers_[id], &f, kvoboard::Deadline::Now()))
+                frames.push_back({id, f});
+            fds.push_back({peers_[id].Fd(), POLLIN, 0});
         }
         int left = MsLeft(end);
         if (left == 0)
@@ -414,15 +309,15 @@ std::vector<PeerFrame> Rig::AnyFrames(int ms)
 
 std::vector<LogRec> Rig::Log() const
 {
-    std::vector<LogRec> recs;
-    std::ifstream in(logPath_);
-    for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> lines;
+    log_.Read(&lines);
+    for (const std::string &line : lines) {
         LogRec r;
         if (!ParseLine(line, &r))
             r.text = "(unparsed) " + line;
-        recs.push_back(r);
+        logRecs_.push_back(r);
     }
-    return recs;
+    return logRecs_;
 }
 
 int Rig::CountLog(const std::string &text, int pri) const

@@ -7,15 +7,20 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "board/logfile.h"
+#include "board/peer.h"
+#include "board/root.h"
+#include "board/segments.h"
+#include "board/service.h"
 #include "crkeyemu.h"
-#include "kvoroot.h"
+#include "gdbt.h"
 #include "kvoruntime.h"
 #include "logcapture.h"
 
@@ -25,12 +30,12 @@ constexpr int kWaitMs = 10000;
 constexpr int kQuietMs = 1000;
 
 // Byte offsets the service reads (other modules own the layouts).
-constexpr size_t kConfigSize = 28376;
-constexpr size_t kOtherSize = 228;
-constexpr size_t kGuardButtonOff = 27648; // CONFIG: '1' enables hold timing
-constexpr size_t kAuthFlagOff = 27722;    // CONFIG: '0' asks for the IO status first
-constexpr size_t kParentModeOff = 4;      // OTHER: int32, nonzero parent mode
-constexpr size_t kHoldInhibitOff = 189;   // OTHER: nonzero, no hold timing
+using gdbtseg::kAuthFlagOff;    // CONFIG: '0' asks for the IO status first
+using gdbtseg::kConfigSize;
+using gdbtseg::kGuardButtonOff; // CONFIG: '1' enables hold timing
+using gdbtseg::kHoldInhibitOff; // OTHER: nonzero, no hold timing
+using gdbtseg::kOtherSize;
+using gdbtseg::kParentModeOff;  // OTHER: int32, nonzero parent mode
 
 // The service binary: $KVO_E2E_SERVICE when set (another build of it), else
 // the one built here.
@@ -92,7 +97,7 @@ public:
     bool StartCommand(std::vector<std::string> argv, bool logToFile);
     // Start, then wait for the start-up report; its result digits ("000").
     bool StartAndWait(std::string *result = nullptr, const char *level = "7");
-    pid_t Pid() const { return pid_; }
+    pid_t Pid() const { return service_.Started() && !service_.Ended() ? service_.Pid() : -1; }
     // Exit code (or 128 + signal) once the service has ended; -1 on timeout.
     int WaitExit(int timeoutMs = kWaitMs);
     // User plus system CPU time of the running service, in seconds.
@@ -127,22 +132,18 @@ public:
 
 private:
     bool Fail(const std::string &why);
-    bool ReadFrame(int fd, Frame *frame);
-    bool PickKeyFile();
-    bool MakeSegments(bool makeOther);
+    bool ReadFrame(kvoboard::PeerFifo &fifo, Frame *frame, const kvoboard::Deadline &deadline);
     void Stop();
 
     LogCapture quiet_; // the runtime's own lines in this process go nowhere
-    KvoRoot root_;
+    kvoboard::BoardRoot root_;
+    kvoboard::BoardSegments segments_;
     std::string error_;
     std::string logPath_;
-    ProcInfo info_{};
-    key_t configKey_ = -1;
-    key_t otherKey_ = -1;
-    unsigned char *config_ = nullptr;
-    unsigned char *other_ = nullptr;
-    std::map<KvoPathId, int> peers_;
-    int commandFd_ = -1;
+    std::array<kvoboard::PeerFifo, KVO_PATH_COUNT> peers_; // by KvoPathId
+    kvoboard::PeerFifo command_;
     CrKeyEmu *emu_ = nullptr;
-    pid_t pid_ = -1;
+    kvoboard::BoardService service_;
+    mutable kvoboard::LogFile log_;
+    mutable std::vector<LogRec> logRecs_; // every line read so far
 };

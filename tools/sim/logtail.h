@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "board/logfile.h"
+
 struct ServiceLogLine {
     int priority = -1;  // 0 to 7, -1 when the line has no "<PRI>"
     std::string text;   // after "IDENT[PID]: ", without the line feed
@@ -19,7 +21,7 @@ public:
     LogTail &operator=(const LogTail &) = delete;
 
     bool Open(const std::string &fifo, const std::string &copy, std::string *error);
-    int Fd() const { return fd_; }
+    int Fd() const { return file_.Fd(); }
     // Complete lines that have arrived since the last call.
     void Read(std::vector<ServiceLogLine> *out);
     void Close();
@@ -28,7 +30,5 @@ public:
     static ServiceLogLine Split(const std::string &line);
 
 private:
-    int fd_ = -1;
-    int copyFd_ = -1;
-    std::string partial_;
+    kvoboard::LogFile file_;
 };

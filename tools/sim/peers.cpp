@@ -1,11 +1,7 @@
 // peers.cpp - holding and reading the peer FIFOs.
 #include "peers.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "names.h"
 
@@ -31,23 +27,17 @@ int IndexOf(KvoPathId path)
 
 bool Peers::Open(std::string *error)
 {
-    for (KvoPathId path : kReadOrder) {
-        int i = IndexOf(path);
-        const char *name = KvoPath(path);
-        fds_[static_cast<size_t>(i)] = open(name, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fds_[static_cast<size_t>(i)] < 0) {
-            *error = std::string(name) + ": " + std::strerror(errno);
+    for (KvoPathId path : kReadOrder)
+        if (!fifos_[static_cast<size_t>(IndexOf(path))].Open(KvoPath(path), error))
             return false;
-        }
-    }
     return true;
 }
 
 void Peers::AddPollFds(std::vector<pollfd> *fds) const
 {
-    for (int fd : fds_)
-        if (fd >= 0)
-            fds->push_back({fd, POLLIN, 0});
+    for (const auto &fifo : fifos_)
+        if (fifo.IsOpen())
+            fds->push_back({fifo.Fd(), POLLIN, 0});
 }
 
 void Peers::ReadAll(std::vector<PeerFrame> *out)
@@ -55,25 +45,15 @@ void Peers::ReadAll(std::vector<PeerFrame> *out)
     uint8_t buf[FIFO_MSG_SIZE];
     for (KvoPathId path : kReadOrder) {
         int i = IndexOf(path);
-        int fd = fds_[static_cast<size_t>(i)];
-        if (fd < 0)
-            continue;
-        for (;;) {
-            ssize_t n = read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            out->push_back({i, ParseFrame(buf, static_cast<size_t>(n))});
-        }
+        kvoboard::PeerFifo &fifo = fifos_[static_cast<size_t>(i)];
+        size_t n;
+        while ((n = fifo.ReadFrame(buf, kvoboard::Deadline::Now())) > 0)
+            out->push_back({i, ParseFrame(buf, n)});
     }
 }
 
 void Peers::Close()
 {
-    for (int &fd : fds_) {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-    }
+    for (auto &fifo : fifos_)
+        fifo.Close();
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "board/peer.h"
 #include "frame.h"
 
 struct PeerFrame {
@@ -17,7 +18,7 @@ struct PeerFrame {
 
 class Peers {
 public:
-    Peers() { fds_.fill(-1); }
+    Peers() = default;
     ~Peers() { Close(); }
     Peers(const Peers &) = delete;
     Peers &operator=(const Peers &) = delete;
@@ -33,5 +34,5 @@ public:
     void Close();
 
 private:
-    std::array<int, 16> fds_; // by peer index
+    std::array<kvoboard::PeerFifo, 16> fifos_; // by peer index
 };

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "kvoruntime.h"
@@ -46,7 +45,7 @@ bool Service::Start(const std::string &path, int level, std::string *error)
         *error = "cannot start " + path;
         return false;
     }
-    pid_ = pid;
+    proc_.Adopt(pid);
     gdbtFd_ = open(KvoPath(KVO_PATH_FIFO_GDBT), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (gdbtFd_ < 0) {
         *error = std::string(KvoPath(KVO_PATH_FIFO_GDBT)) + ": " + std::strerror(errno);
@@ -57,19 +56,9 @@ bool Service::Start(const std::string &path, int level, std::string *error)
 
 bool Service::Reap(int *status)
 {
-    if (!ended_ && pid_ > 0) {
-        int st = 0;
-        pid_t r = waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            ended_ = true;
-            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        } else if (r < 0 && errno == ECHILD) {
-            ended_ = true; // reaped elsewhere: status unknown
-            status_ = -1;
-        }
-    }
-    *status = status_;
-    return ended_;
+    bool ended = proc_.Started() && !proc_.Running();
+    *status = ended ? proc_.Code() : 0;
+    return ended;
 }
 
 bool Service::Send(const Frame &frame)
@@ -80,12 +69,5 @@ bool Service::Send(const Frame &frame)
 
 void Service::Kill()
 {
-    if (Running()) {
-        kill(pid_, SIGKILL);
-        int st = 0;
-        while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
-        }
-        ended_ = true;
-        status_ = 128 + SIGKILL;
-    }
+    proc_.Kill();
 }

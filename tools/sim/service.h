@@ -6,6 +6,7 @@
 #include <string>
 #include <sys/types.h>
 
+#include "board/service.h"
 #include "frame.h"
 
 struct ProcInfo;
@@ -19,9 +20,9 @@ public:
 
     // KVO_ROOT and the log target must be in the environment already.
     bool Start(const std::string &path, int level, std::string *error);
-    bool Started() const { return pid_ > 0; }
-    bool Running() const { return pid_ > 0 && !ended_; }
-    pid_t Pid() const { return pid_; }
+    bool Started() const { return proc_.Started(); }
+    bool Running() const { return proc_.Started() && !proc_.Ended(); }
+    pid_t Pid() const { return proc_.Pid(); }
     // Whether it has ended (now or before); *status is the exit status, or
     // 128 plus the signal that ended it.
     bool Reap(int *status);
@@ -31,8 +32,6 @@ public:
 
 private:
     ProcInfo *pi_;
-    pid_t pid_ = -1;
+    kvoboard::BoardService proc_;
     int gdbtFd_ = -1;
-    bool ended_ = false;
-    int status_ = 0;
 };

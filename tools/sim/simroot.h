@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "board/root.h"
+#include "board/segments.h"
 #include "scenario.h"
-
-struct ProcInfo;
 
 class SimRoot {
 public:
@@ -32,15 +32,7 @@ public:
     std::string LogCopy() const { return dir_ + "/kvogdbt.log"; }
 
 private:
-    bool MakeFolders(std::string *error);
-    bool MakeKeyFile(const std::string &key, std::string *error);
-    bool MakeFifos(std::string *error);
-    bool MakeSegments(std::string *error);
-
     std::string dir_;
-    bool ownDir_ = false;
-    bool keep_ = false;
-    ProcInfo *pi_ = nullptr; // the runtime's record for the segment calls
-    uint8_t *config_ = nullptr;
-    uint8_t *other_ = nullptr;
+    kvoboard::BoardRoot root_;
+    kvoboard::BoardSegments segments_;
 };

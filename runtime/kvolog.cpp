@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
@@ -50,19 +51,31 @@ void ChooseTarget()
     // Anything else: keep syslog, the documented default.
 }
 
-void WriteLine(int priority, const char *text)
+// Our pid for the line prefix, refreshed in a forked child: a system call
+// per line would double the cost of a traced line.
+pid_t gPid;
+bool gAtforkSet;
+
+void RefreshPid() { gPid = getpid(); }
+
+// One record "<PRI>IDENT[PID]: TEXT\n", formatted in place and written in
+// one write, whether or not the text ended with a line feed.
+void WriteLineV(int priority, const char *fmt, va_list ap)
 {
     char line[2048];
-    size_t len = std::strlen(text);
-    if (len > 0 && text[len - 1] == '\n')
-        --len; // one record per line, whether or not the text ended one
-    int n = std::snprintf(line, sizeof line, "<%d>%s[%d]: %.*s\n", gLog.facility | priority,
-                          gLog.ident, static_cast<int>(getpid()), static_cast<int>(len), text);
+    int head = std::snprintf(line, sizeof line, "<%d>%s[%d]: ", gLog.facility | priority, gLog.ident,
+                             static_cast<int>(gPid));
+    if (head < 0 || static_cast<size_t>(head) >= sizeof line - 1)
+        return;
+    int n = std::vsnprintf(line + head, sizeof line - static_cast<size_t>(head), fmt, ap);
     if (n < 0)
         return;
-    size_t out = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    if (out > 0 && line[out - 1] != '\n')
-        line[out - 1] = '\n';
+    size_t out = static_cast<size_t>(head) + static_cast<size_t>(n);
+    if (out > sizeof line - 2)
+        out = sizeof line - 2; // cut: keep room for the line feed
+    if (out > static_cast<size_t>(head) && line[out - 1] == '\n')
+        --out;
+    line[out++] = '\n';
     ssize_t w;
     do {
         w = write(gLog.fd, line, out);
@@ -75,6 +88,11 @@ extern "C" void ComLogOpen(const char *ident, int option, int facility)
 {
     std::snprintf(gLog.ident, sizeof gLog.ident, "%s", ident != nullptr ? ident : "");
     gLog.facility = facility;
+    RefreshPid();
+    if (!gAtforkSet) {
+        (void)pthread_atfork(nullptr, nullptr, RefreshPid);
+        gAtforkSet = true;
+    }
     ChooseTarget();
     if (gLog.target == Target::Syslog)
         openlog(ident, option, facility);
@@ -100,13 +118,12 @@ extern "C" void ComLogV(int priority, const char *fmt, va_list ap)
     if (!ComLogEnabled(priority))
         return; // cheap exit for masked traces: no formatting, no system call
     int saved = errno; // logging never disturbs the caller's errno
-    if (gLog.sink != nullptr || gLog.target == Target::Fd) {
+    if (gLog.sink != nullptr) {
         char text[1024];
         std::vsnprintf(text, sizeof text, fmt, ap);
-        if (gLog.sink != nullptr)
-            gLog.sink(LOG_PRI(priority), text, gLog.sinkCtx);
-        else
-            WriteLine(LOG_PRI(priority), text);
+        gLog.sink(LOG_PRI(priority), text, gLog.sinkCtx);
+    } else if (gLog.target == Target::Fd) {
+        WriteLineV(LOG_PRI(priority), fmt, ap);
     } else {
         vsyslog(priority, fmt, ap);
     }

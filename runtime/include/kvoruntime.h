@@ -11,6 +11,13 @@
 #ifndef KVORUNTIME_H
 #define KVORUNTIME_H
 
+/* POSIX timers, siginfo_t and the System V types: a strict ISO C mode hides
+ * them unless the POSIX interfaces are asked for. */
+#if defined(__STRICT_ANSI__) && !defined(__cplusplus) && !defined(_POSIX_C_SOURCE) && \
+    !defined(_XOPEN_SOURCE) && !defined(_GNU_SOURCE) && !defined(_DEFAULT_SOURCE)
+#error "kvoruntime.h: compile in a gnu mode or define _POSIX_C_SOURCE=200809L"
+#endif
+
 #include <signal.h>
 #include <stdint.h>
 #include <sys/ipc.h>

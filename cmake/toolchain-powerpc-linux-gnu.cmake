@@ -4,6 +4,16 @@
 # gtest_discover_tests go through CMAKE_CROSSCOMPILING_EMULATOR, so every
 # test runs on the target CPU.  cmake/KvoTarget.cmake turns this into the
 # conventions that tests use (KVO_TARGET_EMULATOR, kvo_host_only, ...).
+#
+# What qemu-user (7.2) does as the board does: POSIX timers raising SIGUSR1
+# with si_value and SI_TIMER, pselect with a signal mask, FIFOs (ENXIO,
+# EPIPE), System V shared memory (SHM_RDONLY faults on a write), fork with
+# SIGCHLD ignored.  Where it differs: at most 32 POSIX timers per process,
+# timer ids 0x0caf0000 + n; no binfmt here, so a PowerPC program is started
+# through qemu explicitly (kvo_exec_path); LD_PRELOAD cannot bring host
+# libraries into the emulated process (the device emulation is host-only);
+# -L makes an absolute path P look under /usr/powerpc-linux-gnu/P first;
+# about three times slower.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 

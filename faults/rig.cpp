@@ -186,21 +186,21 @@ bool Rig::Start()
     const char *old = std::getenv("LD_PRELOAD");
     if (old != nullptr && old[0] != '\0')
         preload += (preload.empty() ? "" : ":") + std::string(old);
-    kvoboard::ServiceSpec spec;
-    spec.env = kvoboard::ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
-    spec.env.push_back("KVO_ROOT=" + root_);
-    spec.env.push_back("KVO_LOG_TARGET=file:" + LogPath());
+    kvoboard::ServiceSpec launch;
+    launch.env = kvoboard::ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
+    launch.env.push_back("KVO_ROOT=" + root_);
+    launch.env.push_back("KVO_LOG_TARGET=file:" + LogPath());
     if (!preload.empty())
-        spec.env.push_back("LD_PRELOAD=" + preload);
+        launch.env.push_back("LD_PRELOAD=" + preload);
     for (const std::string &kv : opt_.env)
-        spec.env.push_back(kv);
-    spec.path = opt_.service;
-    spec.argv = {"kvogdbt", "0", std::to_string(opt_.logLevel)};
+        launch.env.push_back(kv);
+    launch.path = opt_.service;
+    launch.argv = {"kvogdbt", "0", std::to_string(opt_.logLevel)};
     ChildLimits limits = {opt_.inheritFds, opt_.fdLimit};
-    spec.childSetup = SetUpChild;
-    spec.childArg = &limits;
+    launch.childSetup = SetUpChild;
+    launch.childArg = &limits;
     exit_ = Exit();
-    return svc_.Start(spec, &error_);
+    return svc_.Start(launch, &error_);
 }
 
 bool Rig::SendRaw(const void *bytes, size_t len)

@@ -65,15 +65,15 @@ bool Board::Open(const BoardOptions &opt, std::string *error)
 
 bool Board::Start(std::string *error)
 {
-    kvoboard::ServiceSpec spec;
-    spec.argv = opt_.wrap;
-    spec.argv.push_back(opt_.wrap.empty() ? std::string("kvogdbt") : opt_.gdbt);
-    spec.argv.push_back("52");
-    spec.argv.push_back(std::to_string(opt_.level));
-    spec.path = opt_.wrap.empty() ? opt_.gdbt : opt_.wrap[0];
-    spec.searchPath = !opt_.wrap.empty();
-    spec.dieWithParent = true;
-    if (!svc_.Start(spec, error))
+    kvoboard::ServiceSpec launch;
+    launch.argv = opt_.wrap;
+    launch.argv.push_back(opt_.wrap.empty() ? std::string("kvogdbt") : opt_.gdbt);
+    launch.argv.push_back("52");
+    launch.argv.push_back(std::to_string(opt_.level));
+    launch.path = opt_.wrap.empty() ? opt_.gdbt : opt_.wrap[0];
+    launch.searchPath = !opt_.wrap.empty();
+    launch.dieWithParent = true;
+    if (!svc_.Start(launch, error))
         return false;
     Received r;
     int64_t end = NowNs() + static_cast<int64_t>(opt_.startTimeoutMs) * 1000000;

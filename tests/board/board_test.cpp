@@ -154,24 +154,24 @@ TEST(ServiceTest, ExitCodesAndKill)
     } cases[] = {{"exit 3", true, 3}, {"kill -TERM $$", false, 128 + 15}};
     for (const Case &c : cases) {
         BoardService svc;
-        ServiceSpec spec;
-        spec.path = "/bin/sh";
-        spec.argv = {"sh", "-c", c.script};
+        ServiceSpec launch;
+        launch.path = "/bin/sh";
+        launch.argv = {"sh", "-c", c.script};
         std::string error;
-        ASSERT_TRUE(svc.Start(spec, &error)) << error;
+        ASSERT_TRUE(svc.Start(launch, &error)) << error;
         ASSERT_TRUE(svc.Wait(Deadline(30000))) << c.script;
         EXPECT_EQ(svc.Exited(), c.exited) << c.script;
         EXPECT_EQ(svc.Code(), c.code) << c.script;
     }
     BoardService svc;
-    ServiceSpec spec;
-    spec.path = "/bin/sh";
-    spec.argv = {"sh", "-c", "test \"$BOARD_X\" = 1 && exec sleep 30"};
-    spec.env = ProcessEnv({"BOARD_X"});
-    SetEnv(&spec.env, "BOARD_X", "1");
+    ServiceSpec launch;
+    launch.path = "/bin/sh";
+    launch.argv = {"sh", "-c", "test \"$BOARD_X\" = 1 && exec sleep 30"};
+    launch.env = ProcessEnv({"BOARD_X"});
+    SetEnv(&launch.env, "BOARD_X", "1");
     std::string error;
-    ASSERT_TRUE(svc.Start(spec, &error)) << error;
-    EXPECT_FALSE(svc.Start(spec, &error)) << "one at a time";
+    ASSERT_TRUE(svc.Start(launch, &error)) << error;
+    EXPECT_FALSE(svc.Start(launch, &error)) << "one at a time";
     EXPECT_FALSE(svc.Wait(Deadline(50))) << "the environment reached it";
     svc.Kill();
     EXPECT_TRUE(svc.Ended());

@@ -179,14 +179,14 @@ bool Rig::StartCommand(std::vector<std::string> args, bool logToFile)
 {
     if (!error_.empty() || Pid() > 0 || args.empty())
         return false;
-    kvoboard::ServiceSpec spec;
-    spec.env = kvoboard::ProcessEnv({"KVO_LOG_TARGET"});
+    kvoboard::ServiceSpec launch;
+    launch.env = kvoboard::ProcessEnv({"KVO_LOG_TARGET"});
     if (logToFile)
-        spec.env.push_back("KVO_LOG_TARGET=file:" + logPath_);
-    spec.path = args[0];
-    spec.argv = std::move(args);
+        launch.env.push_back("KVO_LOG_TARGET=file:" + logPath_);
+    launch.path = args[0];
+    launch.argv = std::move(args);
     std::string why;
-    return service_.Start(spec, &why);
+    return service_.Start(launch, &why);
 }
 
 bool Rig::StartAndWait(std::string *result, const char *level)

@@ -40,19 +40,19 @@ void SetEnv(std::vector<std::string> *env, const std::string &name, const std::s
     env->push_back(prefix + value);
 }
 
-bool BoardService::Start(const ServiceSpec &spec, std::string *error)
+bool BoardService::Start(const ServiceSpec &launch, std::string *error)
 {
     if (Started() && !ended_) {
         *error = "the service runs already";
         return false;
     }
-    if (spec.argv.empty()) {
+    if (launch.argv.empty()) {
         *error = "no argv";
         return false;
     }
     // Everything the child needs is built here: after fork only
     // async-signal-safe calls (the caller may have threads).
-    std::vector<std::string> args = spec.argv, env = spec.env;
+    std::vector<std::string> args = launch.argv, env = launch.env;
     std::vector<char *> argv, envp;
     for (std::string &a : args)
         argv.push_back(&a[0]);
@@ -61,7 +61,7 @@ bool BoardService::Start(const ServiceSpec &spec, std::string *error)
         envp.push_back(&kv[0]);
     envp.push_back(nullptr);
     char *const *envArg = env.empty() ? environ : envp.data();
-    const char *path = spec.path.c_str();
+    const char *path = launch.path.c_str();
 
     pid_t pid = fork();
     if (pid < 0) {
@@ -69,11 +69,11 @@ bool BoardService::Start(const ServiceSpec &spec, std::string *error)
         return false;
     }
     if (pid == 0) {
-        if (spec.dieWithParent)
+        if (launch.dieWithParent)
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (spec.childSetup != nullptr)
-            spec.childSetup(spec.childArg);
-        if (spec.searchPath)
+        if (launch.childSetup != nullptr)
+            launch.childSetup(launch.childArg);
+        if (launch.searchPath)
             execvpe(path, argv.data(), envArg);
         else
             execve(path, argv.data(), envArg);

@@ -35,7 +35,7 @@ public:
     BoardService &operator=(const BoardService &) = delete;
 
     // False when one is still running or the fork failed.
-    bool Start(const ServiceSpec &spec, std::string *error);
+    bool Start(const ServiceSpec &launch, std::string *error);
     // A process started elsewhere, to be reaped here.
     void Adopt(pid_t pid);
     pid_t Pid() const { return pid_; }

@@ -312,9 +312,8 @@ extern "C" int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, char *buf)
         return -1;
     }
     if (n > 0) {
-        // getpid only when the trace is wanted: this is the path of every frame.
-        if (ComLogEnabled(LOG_DEBUG))
-            ComLog(LOG_DEBUG, "pid=%d, read-cnt=%dbyte\n", static_cast<int>(getpid()), static_cast<int>(n));
+        // The log's own pid: no system call on the path of every frame.
+        ComLog(LOG_DEBUG, "pid=%d, read-cnt=%dbyte\n", ComLogPid(), static_cast<int>(n));
         ComLog(LOG_DEBUG, "receive-data=%.*s\n", static_cast<int>(n), buf);
     }
     ComLog(LOG_DEBUG, "end of ComFifoRead()\n");

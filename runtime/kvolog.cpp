@@ -88,14 +88,23 @@ extern "C" void ComLogOpen(const char *ident, int option, int facility)
 {
     std::snprintf(gLog.ident, sizeof gLog.ident, "%s", ident != nullptr ? ident : "");
     gLog.facility = facility;
-    RefreshPid();
-    if (!gAtforkSet) {
-        (void)pthread_atfork(nullptr, nullptr, RefreshPid);
-        gAtforkSet = true;
-    }
+    gPid = 0;
+    (void)ComLogPid();
     ChooseTarget();
     if (gLog.target == Target::Syslog)
         openlog(ident, option, facility);
+}
+
+extern "C" int ComLogPid(void)
+{
+    if (gPid == 0) {
+        RefreshPid();
+        if (!gAtforkSet) {
+            (void)pthread_atfork(nullptr, nullptr, RefreshPid);
+            gAtforkSet = true;
+        }
+    }
+    return static_cast<int>(gPid);
 }
 
 extern "C" int ComLogSetMask(int mask)

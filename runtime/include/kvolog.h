@@ -37,6 +37,8 @@ void ComLogV(int priority, const char *fmt, va_list ap) KVO_PRINTF(2, 0);
 /* Nonzero when a line at priority would pass the mask: lets a caller skip
  * work done only for a trace (a system call for one of its values). */
 int ComLogEnabled(int priority);
+/* This process's id as the log prints it, without a system call. */
+int ComLogPid(void);
 /* closelog. */
 void ComLogClose(void);
 

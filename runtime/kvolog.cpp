@@ -60,7 +60,7 @@ void RefreshPid() { gPid = getpid(); }
 
 // One record "<PRI>IDENT[PID]: TEXT\n", formatted in place and written in
 // one write, whether or not the text ended with a line feed.
-void WriteLineV(int priority, const char *fmt, va_list ap)
+KVO_PRINTF(2, 0) void WriteLineV(int priority, const char *fmt, va_list ap)
 {
     char line[2048];
     int head = std::snprintf(line, sizeof line, "<%d>%s[%d]: ", gLog.facility | priority, gLog.ident,

@@ -66,9 +66,8 @@ private:
     void AnswerRule(const Step &s);
     // expect.cpp
     void ExpectFrame(const Step &s);
-    void ExpectNone(const Step &s);
+    void ExpectNone(const Step &s); // frames or log lines
     void ExpectLog(const Step &s);
-    void ExpectNoLog(const Step &s);
     void ExpectExit(const Step &s);
     void ExpectCount(const Step &s);
     void Taken(int i);

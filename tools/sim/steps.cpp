@@ -155,9 +155,9 @@ bool Runner::Execute(const Step &s)
     case StepKind::Hold:
     case StepKind::Wait: Pump(s.ms, [] { return false; }); break;
     case StepKind::ExpectFrame: ExpectFrame(s); break;
-    case StepKind::ExpectNone: ExpectNone(s); break;
+    case StepKind::ExpectNone:
+    case StepKind::ExpectNoLog: ExpectNone(s); break;
     case StepKind::ExpectLog: ExpectLog(s); break;
-    case StepKind::ExpectNoLog: ExpectNoLog(s); break;
     case StepKind::ExpectExit: ExpectExit(s); break;
     case StepKind::ExpectCount: ExpectCount(s); break;
     default: break;

@@ -1,9 +1,14 @@
 // expect.cpp - expectations.  Each one takes the first event not taken by
 // an earlier expectation that fits it, whether it came before the step or
-// comes within the step's time limit; "expect none" fails on any event
-// that fits and that no expectation has taken, earlier ones included.
+// comes within the step's time limit; "expect none" fails on any event that
+// fits and that no expectation has taken, earlier ones included.  "then
+// expect" looks only after the log line (or frame) that the last log (or
+// frame) expectation took: the log keeps its order, and so does each FIFO,
+// but nothing orders the log against the frames.
+// The device's counts come from the emulation, never from the clock.
 #include <cstdio>
 
+#include "crkeyemu.h"
 #include "describe.h"
 #include "names.h"
 #include "runner.h"
@@ -24,6 +29,14 @@ bool FrameFits(const Step &s, const Event &e)
            (s.module < 0 || e.frame.mid == s.module) && DataMatches(s.data, e.frame.data);
 }
 
+// The whole text against a pattern in which '*' stands for any characters.
+bool Glob(const char *p, const char *t)
+{
+    if (*p == '*')
+        return Glob(p + 1, t) || (*t != '\0' && Glob(p, t + 1));
+    return *p == *t && (*p == '\0' || Glob(p + 1, t + 1));
+}
+
 bool LogFits(const Step &s, const Event &e)
 {
     if (e.kind != EventKind::Log || e.taken || (s.priority >= 0 && e.priority != s.priority))
@@ -31,13 +44,13 @@ bool LogFits(const Step &s, const Event &e)
     std::string want = s.logText;
     if (!want.empty() && want.back() == '\n')
         want.pop_back(); // the log keeps lines, not their line feeds
-    return s.exact ? e.text == want : e.text.find(want) != std::string::npos;
+    return Glob((s.exact ? want : "*" + want + "*").c_str(), e.text.c_str());
 }
 
 int Find(const std::vector<Event> &events, bool (*fits)(const Step &, const Event &),
-         const Step &s)
+         const Step &s, int after = -1)
 {
-    for (size_t i = 0; i < events.size(); ++i)
+    for (size_t i = static_cast<size_t>(after + 1); i < events.size(); ++i)
         if (fits(s, events[i]))
             return static_cast<int>(i);
     return -1;
@@ -81,11 +94,26 @@ void Runner::Check(bool ok, const std::string &what, const std::string &why)
         missed_.push_back(e.text);
 }
 
+void Runner::Taken(int i)
+{
+    Event &e = events_[static_cast<size_t>(i)];
+    e.taken = true;
+    (e.kind == EventKind::Log ? lastLine_ : lastFrame_) = i;
+}
+
+int Runner::After(const Step &s) const
+{
+    if (!s.after)
+        return -1;
+    bool log = s.kind == StepKind::ExpectLog || s.kind == StepKind::ExpectNoLog;
+    return log ? lastLine_ : lastFrame_;
+}
+
 void Runner::ExpectFrame(const Step &s)
 {
-    int i = -1;
-    if (Pump(s.ms, [&] { return (i = Find(events_, FrameFits, s)) >= 0; })) {
-        events_[static_cast<size_t>(i)].taken = true;
+    int i = -1, after = After(s);
+    if (Pump(s.ms, [&] { return (i = Find(events_, FrameFits, s, after)) >= 0; })) {
+        Taken(i);
         Check(true, What(s), "");
     } else {
         Check(false, What(s), "nothing within " + Seconds(s.ms) + NearMiss(events_, s));
@@ -94,10 +122,12 @@ void Runner::ExpectFrame(const Step &s)
 
 void Runner::ExpectNone(const Step &s)
 {
-    int i = -1;
-    if (Pump(s.ms, [&] { return (i = Find(events_, FrameFits, s)) >= 0; })) {
-        events_[static_cast<size_t>(i)].taken = true;
-        Check(false, What(s), "got " + FrameWords(events_[static_cast<size_t>(i)]));
+    bool log = s.kind == StepKind::ExpectNoLog;
+    int i = -1, after = After(s);
+    if (Pump(s.ms, [&] { return (i = Find(events_, log ? LogFits : FrameFits, s, after)) >= 0; })) {
+        Event &e = events_[static_cast<size_t>(i)];
+        e.taken = true;
+        Check(false, What(s), "got " + (log ? "\"" + e.text + "\"" : FrameWords(e)));
     } else if (!Interrupted()) {
         Check(true, What(s), "");
     }
@@ -105,13 +135,29 @@ void Runner::ExpectNone(const Step &s)
 
 void Runner::ExpectLog(const Step &s)
 {
-    int i = -1;
-    if (Pump(s.ms, [&] { return (i = Find(events_, LogFits, s)) >= 0; })) {
-        events_[static_cast<size_t>(i)].taken = true;
+    int i = -1, after = After(s);
+    if (Pump(s.ms, [&] { return (i = Find(events_, LogFits, s, after)) >= 0; })) {
+        Taken(i);
         Check(true, What(s), "");
     } else {
         Check(false, What(s), "no such line within " + Seconds(s.ms));
     }
+}
+
+// Counts only grow, so one beyond the expected number is a miss at once;
+// the poll time is a value and may still change.
+void Runner::ExpectCount(const Step &s)
+{
+    long v = 0;
+    auto count = [&] {
+        CrKeyEmuStats st = CrKeyEmuGetStats(emu_);
+        const long counts[] = {st.opens, st.setPollCalls, st.getStsCalls, st.lastPollTime};
+        v = counts[s.device];
+        return v == s.value ||
+               (s.device != static_cast<int>(DeviceCount::PollTime) && v > s.value);
+    };
+    Pump(s.ms, count);
+    Check(v == s.value, What(s), v == s.value ? "" : "the device counted " + std::to_string(v));
 }
 
 void Runner::ExpectExit(const Step &s)

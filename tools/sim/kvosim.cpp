@@ -71,14 +71,16 @@ bool UseColor(const SimOptions &o)
 }
 
 const char kInteractiveHelp[] =
-    "steps: press | release | byte N | hold TIME | wait TIME\n"
+    "steps: press | release | release after N polls | byte N | hold TIME | wait TIME\n"
+    "       fail open|setpoll|getsts|read ERRNO | fail read eof\n"
     "       set hold on|off | set auth C | set mode parent|direct | set inhibit N\n"
-    "       set config|other OFFSET VALUE..\n"
+    "       set config|other OFFSET VALUE.. | set config|other missing\n"
     "       send MODULE COMMAND [\"text\" | hex 01 02 | state N | at N]..\n"
     "       answer COMMAND with COMMAND [data..] | answer COMMAND none\n"
     "       expect PEER COMMAND [data..] [from MODULE] [within TIME]\n"
     "       expect none [PEER [COMMAND]] for TIME\n"
-    "       expect log [exact] \"TEXT\" [priority N] [within TIME] | expect exit N\n"
+    "       expect [none] log [exact] \"TEXT\" [priority N] [within TIME | for TIME]\n"
+    "       expect opens|setpolls|polls|polltime N | expect exit N | then expect ...\n"
     "       quit\n";
 
 // One typed line; false when the session ends.

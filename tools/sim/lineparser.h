@@ -36,6 +36,14 @@ private:
         return false;
     }
     bool End() { return AtEnd() || Fail("the end of the line"); }
+    // "log" names a log line when a text (or "exact") follows, the log FIFO otherwise.
+    bool LogLineFollows() const
+    {
+        return IsWord("log") && i_ + 1 < t_.size() &&
+               (t_[i_ + 1].quoted || Lower(t_[i_ + 1].text) == "exact");
+    }
+    // The DeviceCount the next word names, -1 for none.
+    int CountWord() const;
     const std::string &Take() { return t_[i_++].text; }
 
     bool Number(long min, long max, const std::string &what, long *v);
@@ -47,14 +55,20 @@ private:
     bool DataItem(std::vector<DataPatch> *data, size_t *offset);
     bool HexItem(DataPatch *p);
 
+    bool Level(Step *s);
+    bool Release(Step *s);
+    bool Fault(Step *s);
     bool Set(Step *s);
+    bool Segment(Step *s, char segment, size_t size);
     bool Raw(Step *s, char segment, size_t size);
     bool Send(Step *s);
     bool Answer(Step *s);
     bool Expect(Step *s);
     bool ExpectFrame(Step *s);
     bool ExpectNone(Step *s);
-    bool ExpectLog(Step *s);
+    bool ExpectLog(Step *s, bool none);
+    bool ExpectCount(Step *s);
+    bool Then(Step *s);
 
     const std::vector<Token> &t_;
     size_t i_ = 0;

@@ -59,14 +59,19 @@ private:
     // steps.cpp
     bool EnsureStarted();
     bool Device(const Step &s);
+    void DeviceSetup(const Step &s);
     bool SendStep(const Step &s);
     void Set(const Step &s);
+    void Missing(const Step &s);
     void AnswerRule(const Step &s);
     // expect.cpp
     void ExpectFrame(const Step &s);
-    void ExpectNone(const Step &s);
+    void ExpectNone(const Step &s); // frames or log lines
     void ExpectLog(const Step &s);
     void ExpectExit(const Step &s);
+    void ExpectCount(const Step &s);
+    void Taken(int i);
+    int After(const Step &s) const;
     void Check(bool ok, const std::string &what, const std::string &why);
     // runner.cpp
     double Now() const;
@@ -101,4 +106,9 @@ private:
     std::vector<std::string> missed_;
     bool exitChecked_ = false;
     bool exitRecorded_ = false;
+    int lastLine_ = -1;        // the log line the last log expectation took
+    int lastFrame_ = -1;       // the frame the last frame expectation took
+    bool levelGiven_ = false;  // a level step: levelArg_ instead of opt_.level
+    bool noLevel_ = false;     // a level step said none: no level argument
+    std::string levelArg_;
 };

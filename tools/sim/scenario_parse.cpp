@@ -10,16 +10,82 @@
 
 namespace {
 
-const char *const kStepWords =
-    "a step (start, level, press, release, byte, hold, wait, set, send, answer, expect)";
+const char *const kStepWords = "a step (start, level, press, release, byte, fail, hold, wait, "
+                               "set, send, answer, expect, then)";
+const char *const kFaults[] = {"open", "setpoll", "getsts", "read"};     // DeviceFault
+const char *const kCounts[] = {"opens", "setpolls", "polls", "polltime"}; // DeviceCount
 
 } // namespace
+
+int LineParser::CountWord() const
+{
+    for (size_t k = 0; k < sizeof kCounts / sizeof kCounts[0]; ++k)
+        if (IsWord(kCounts[k]))
+            return static_cast<int>(k);
+    return -1;
+}
+
+// level N | none | "ARGUMENT"
+bool LineParser::Level(Step *s)
+{
+    long v = 0;
+    s->kind = StepKind::Level;
+    if (Word("none"))
+        s->value = -1;
+    else if (!AtEnd() && t_[i_].quoted)
+        s->arg = Take();
+    else if (Number(0, 7, "a log level 0 to 7, none or a quoted argument", &v))
+        s->arg = std::to_string(v);
+    else
+        return false;
+    return End();
+}
+
+// release [after N polls]
+bool LineParser::Release(Step *s)
+{
+    s->kind = StepKind::Release;
+    if (!Word("after"))
+        return End();
+    s->kind = StepKind::ReleaseAfter;
+    return Number(1, 100000, "a number of polls", &s->value) && (Word("polls") || Fail("polls")) &&
+           End();
+}
+
+// fail open|setpoll|getsts|read ERRNO, fail read eof; ERRNO 0 clears.
+bool LineParser::Fault(Step *s)
+{
+    s->kind = StepKind::Fault;
+    size_t k = 0;
+    while (k < sizeof kFaults / sizeof kFaults[0] && !Word(kFaults[k]))
+        ++k;
+    if (k == sizeof kFaults / sizeof kFaults[0])
+        return Fail("open, setpoll, getsts or read");
+    s->device = static_cast<int>(k);
+    bool read = s->device == static_cast<int>(DeviceFault::Read);
+    if (read && Word("eof"))
+        s->value = kReadEof;
+    else if (!Number(0, 4095, std::string("an errno number (0 clears)") + (read ? " or eof" : ""),
+                     &s->value))
+        return false;
+    return End();
+}
+
+// config|other: OFFSET VALUE.. or missing.
+bool LineParser::Segment(Step *s, char segment, size_t size)
+{
+    if (!Word("missing"))
+        return Raw(s, segment, size);
+    s->kind = StepKind::Missing;
+    s->value = segment;
+    return End();
+}
 
 bool LineParser::Raw(Step *s, char segment, size_t size)
 {
     long off = 0, v = 0;
     if (!Number(0, static_cast<long>(size) - 1,
-                "an offset below " + std::to_string(size), &off))
+                "an offset below " + std::to_string(size) + " or missing", &off))
         return false;
     SegmentWrite w;
     w.segment = segment;
@@ -68,9 +134,9 @@ bool LineParser::Set(Step *s)
             return false;
         w = {'o', kHoldInhibitOff, {static_cast<uint8_t>(v)}};
     } else if (Word("config")) {
-        return Raw(s, 'c', kConfigSize);
+        return Segment(s, 'c', kConfigSize);
     } else if (Word("other")) {
-        return Raw(s, 'o', kOtherSize);
+        return Segment(s, 'o', kOtherSize);
     } else {
         return Fail("hold, auth, mode, inhibit, config or other");
     }
@@ -130,32 +196,53 @@ bool LineParser::ExpectNone(Step *s)
 }
 
 // expect log [exact] "TEXT" [priority N] [within TIME]
-bool LineParser::ExpectLog(Step *s)
+// expect none log [exact] "TEXT" [priority N] for TIME
+bool LineParser::ExpectLog(Step *s, bool none)
 {
     long v = 0;
+    s->kind = none ? StepKind::ExpectNoLog : StepKind::ExpectLog;
     s->exact = Word("exact");
     if (AtEnd() || !t_[i_].quoted)
         return Fail("a quoted log text");
     s->logText = Take();
     s->ms = kDefaultWithinMs;
-    while (!AtEnd()) {
+    while (!AtEnd() && !(none && IsWord("for"))) {
         if (Word("priority")) {
             if (!Number(0, 7, "a priority 0 to 7", &v))
                 return false;
             s->priority = static_cast<int>(v);
-        } else if (Word("within")) {
+        } else if (!none && Word("within")) {
             if (!Duration(&s->ms))
                 return false;
         } else {
-            return Fail("priority N, within TIME or the end of the line");
+            return Fail(none ? "priority N or for TIME"
+                             : "priority N, within TIME or the end of the line");
         }
     }
-    return true;
+    return !none || ((Word("for") || Fail("for TIME")) && Duration(&s->ms) && End());
+}
+
+// expect opens|setpolls|polls|polltime N [within TIME]
+bool LineParser::ExpectCount(Step *s)
+{
+    s->kind = StepKind::ExpectCount;
+    s->device = CountWord();
+    ++i_;
+    s->ms = kDefaultWithinMs;
+    if (!Number(0, 1000000, "a number", &s->value))
+        return false;
+    if (Word("within") && !Duration(&s->ms))
+        return false;
+    return End();
 }
 
 bool LineParser::Expect(Step *s)
 {
     if (Word("none")) {
+        if (LogLineFollows()) {
+            ++i_;
+            return ExpectLog(s, true);
+        }
         s->kind = StepKind::ExpectNone;
         return ExpectNone(s);
     }
@@ -168,15 +255,26 @@ bool LineParser::Expect(Step *s)
             return false;
         return End();
     }
-    // "log" names the log FIFO when a command follows, a log line otherwise.
-    if (IsWord("log") && i_ + 1 < t_.size() &&
-        (t_[i_ + 1].quoted || Lower(t_[i_ + 1].text) == "exact")) {
+    if (CountWord() >= 0)
+        return ExpectCount(s);
+    if (LogLineFollows()) {
         ++i_;
-        s->kind = StepKind::ExpectLog;
-        return ExpectLog(s);
+        return ExpectLog(s, false);
     }
     s->kind = StepKind::ExpectFrame;
     return ExpectFrame(s);
+}
+
+// then expect ...: only a line (or frame) after the one that the previous
+// log (or frame) expectation took; exit statuses and counts have no order.
+bool LineParser::Then(Step *s)
+{
+    if (!Word("expect"))
+        return Fail("expect");
+    if (IsWord("exit") || CountWord() >= 0)
+        return Fail("a frame or a log line");
+    s->after = true;
+    return Expect(s);
 }
 
 bool LineParser::Parse(Step *s)
@@ -186,19 +284,21 @@ bool LineParser::Parse(Step *s)
         const char *word;
         StepKind kind;
     };
-    static const Simple kSimple[] = {{"start", StepKind::Start},
-                                     {"press", StepKind::Press},
-                                     {"release", StepKind::Release}};
+    static const Simple kSimple[] = {{"start", StepKind::Start}, {"press", StepKind::Press}};
     for (const Simple &k : kSimple) {
         if (Word(k.word)) {
             s->kind = k.kind;
             return End();
         }
     }
-    if (Word("level")) {
-        s->kind = StepKind::Level;
-        return Number(0, 7, "a log level 0 to 7", &v) && (s->value = v, End());
-    }
+    if (Word("level"))
+        return Level(s);
+    if (Word("release"))
+        return Release(s);
+    if (Word("fail"))
+        return Fault(s);
+    if (Word("then"))
+        return Then(s);
     if (Word("byte")) {
         s->kind = StepKind::Byte;
         return Number(0, 255, "an event byte 0 to 255", &v) && (s->value = v, End());

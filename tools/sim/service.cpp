@@ -26,15 +26,14 @@ Service::~Service()
     std::free(pi_);
 }
 
-bool Service::Start(const std::string &path, int level, std::string *error)
+bool Service::Start(const std::string &path, const char *level, std::string *error)
 {
     if (pi_ == nullptr || access(path.c_str(), X_OK) != 0) {
         *error = path + ": " + (pi_ == nullptr ? "out of memory" : std::strerror(errno));
         return false;
     }
-    std::string arg = std::to_string(level);
     pid_t self = getpid();
-    int pid = ComProcessCreate(pi_, path.c_str(), kGdbtRow, 0, arg.c_str());
+    int pid = ComProcessCreate(pi_, path.c_str(), kGdbtRow, 0, level);
     if (pid == -1 && getpid() != self)
         _exit(127); // a child whose execv failed must not go on as a second simulator
     // ComProcessCreate leaves SIGCHLD ignored, which would reap the service

@@ -19,7 +19,8 @@ public:
     Service &operator=(const Service &) = delete;
 
     // KVO_ROOT and the log target must be in the environment already.
-    bool Start(const std::string &path, int level, std::string *error);
+    // level: the log level argument, nullptr for none.
+    bool Start(const std::string &path, const char *level, std::string *error);
     bool Started() const { return proc_.Started(); }
     bool Running() const { return proc_.Started() && !proc_.Ended(); }
     pid_t Pid() const { return proc_.Pid(); }

@@ -273,8 +273,9 @@ bool MayWatch(const PeerFifo &peer, const char *path, bool take)
         return true; // the open below says why
     std::vector<FifoHolder> readers = FifoReaders(st, getpid(), &unreadable);
     if (!readers.empty() && !take) {
-        Fail(Holders(readers) + " reads " + peer.fifo + ": watching would take its frames " +
-             "(kvomsg monitor shows them without; --take reads anyway)");
+        bool one = readers.size() == 1;
+        Fail(Holders(readers) + (one ? " reads " : " read ") + peer.fifo + ": watching would take " +
+             (one ? "its" : "their") + " frames (kvomsg monitor shows them without; --take reads anyway)");
         return false;
     }
     if (!readers.empty())

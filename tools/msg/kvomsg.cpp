@@ -255,14 +255,6 @@ int Decode(const Args &a)
     return 0;
 }
 
-std::string Holders(const std::vector<FifoHolder> &readers)
-{
-    std::string s;
-    for (const FifoHolder &h : readers)
-        s += (s.empty() ? "" : ", ") + ("pid " + std::to_string(h.pid)) + " (" + h.command + ")";
-    return s;
-}
-
 // Another reader of the FIFO would lose every frame watch reads: refused
 // unless --take says its module is stopped.  false when refused.
 bool MayWatch(const PeerFifo &peer, const char *path, bool take)
@@ -274,13 +266,13 @@ bool MayWatch(const PeerFifo &peer, const char *path, bool take)
     std::vector<FifoHolder> readers = FifoReaders(st, getpid(), &unreadable);
     if (!readers.empty() && !take) {
         bool one = readers.size() == 1;
-        Fail(Holders(readers) + (one ? " reads " : " read ") + peer.fifo + ": watching would take " +
+        Fail(ProcessLabels(readers) + (one ? " reads " : " read ") + peer.fifo + ": watching would take " +
              (one ? "its" : "their") + " frames (kvomsg monitor shows them without; --take reads anyway)");
         return false;
     }
     if (!readers.empty())
         std::fprintf(stderr, "kvomsg: warning: taking the frames of %s from %s\n", peer.fifo,
-                     Holders(readers).c_str());
+                     ProcessLabels(readers).c_str());
     else if (unreadable > 0)
         std::fprintf(stderr, "kvomsg: note: %d processes of other users could not be checked "
                      "for readers of %s\n", unreadable, peer.fifo);

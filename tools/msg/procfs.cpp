@@ -86,6 +86,19 @@ std::string ProcessCommand(pid_t pid)
     return cmd.empty() ? "?" : cmd;
 }
 
+std::string ProcessLabel(pid_t pid, const std::string &command)
+{
+    return "pid " + std::to_string(pid) + " (" + command + ")";
+}
+
+std::string ProcessLabels(const std::vector<FifoHolder> &processes)
+{
+    std::string s;
+    for (const FifoHolder &p : processes)
+        s += (s.empty() ? "" : ", ") + ProcessLabel(p.pid, p.command);
+    return s;
+}
+
 std::vector<FifoHolder> FifoReaders(const struct stat &fifo, pid_t self, int *unreadable)
 {
     std::vector<FifoHolder> found;

@@ -17,6 +17,11 @@ struct FifoHolder {
 // else its short name; "?" once it is gone.
 std::string ProcessCommand(pid_t pid);
 
+// "pid 12 (kvogdbt)".
+std::string ProcessLabel(pid_t pid, const std::string &command);
+// "pid 12 (kvogdbt), pid 14 (kvosts)".
+std::string ProcessLabels(const std::vector<FifoHolder> &processes);
+
 // The processes other than self with a descriptor open for reading (read-only
 // or read-write) on the file fifo.  *unreadable counts the processes whose
 // descriptors could not be looked at (other users' ones, without root).

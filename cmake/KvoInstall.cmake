@@ -1,14 +1,67 @@
 # Installation: the service (bin), the runtime library with its C headers
 # (include/kvo) and a CMake package, so that the controller's other modules
 # build against the runtime with find_package(kvoruntime) and link
-# kvo::kvoruntime, from C or C++.  Only the service and the library are
-# installed: nothing here needs the tests.
+# kvo::kvoruntime, from C or C++; and the tools (bin): the frame tool
+# kvomsg in every build, the board's included, and on the host the
+# simulated controller kvosim and kvocrkey with the libraries the device
+# emulation loads into the programs it runs (lib).  Nothing here needs the
+# tests.
 include(CMakePackageConfigHelpers)
 
 set(KVO_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/kvoruntime)
 
 install(TARGETS kvogdbt
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+install(TARGETS kvomsg
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+
+# The shared libraries among the targets a tool is built from, found by
+# walking its link and build dependencies, so that whatever the emulation
+# preloads is installed under whatever name it has.
+function(kvo_shared_libraries_of out)
+  set(todo ${ARGN})
+  set(seen)
+  set(libs)
+  while(todo)
+    list(POP_FRONT todo t)
+    if(NOT TARGET ${t} OR t IN_LIST seen)
+      continue()
+    endif()
+    list(APPEND seen ${t})
+    get_target_property(imported ${t} IMPORTED)
+    if(imported)
+      continue()
+    endif()
+    get_target_property(type ${t} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
+      list(APPEND libs ${t})
+    endif()
+    foreach(prop LINK_LIBRARIES MANUALLY_ADDED_DEPENDENCIES)
+      get_target_property(deps ${t} ${prop})
+      if(deps)
+        list(APPEND todo ${deps})
+      endif()
+    endforeach()
+  endwhile()
+  set(${out} ${libs} PARENT_SCOPE)
+endfunction()
+
+set(kvo_host_tools)
+foreach(tool kvosim kvocrkey)
+  if(TARGET ${tool})
+    list(APPEND kvo_host_tools ${tool})
+  endif()
+endforeach()
+if(kvo_host_tools)
+  install(TARGETS ${kvo_host_tools}
+          RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  kvo_shared_libraries_of(kvo_preloads ${kvo_host_tools})
+  if(kvo_preloads)
+    install(TARGETS ${kvo_preloads}
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tools)
+  endif()
+endif()
+
 install(TARGETS kvoruntime EXPORT kvoruntimeTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 

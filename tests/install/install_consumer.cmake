@@ -17,7 +17,7 @@ if(KVO_CONFIG)
 endif()
 run("install" ${CMAKE_COMMAND} --install ${KVO_BUILD_DIR} --prefix ${prefix} ${cfg})
 
-foreach(f bin/kvogdbt include/kvo/kvoruntime.h include/kvo/kvolog.h include/kvo/kvopaths.h
+foreach(f bin/kvogdbt bin/kvomsg include/kvo/kvoruntime.h include/kvo/kvolog.h include/kvo/kvopaths.h
           include/kvo/kvoproto.h)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")

@@ -1,11 +1,16 @@
 // The frame tool against the runtime's own frame functions: frames that
 // ComFIFOPutData2 wrote decode to their fields, frames that kvomsg sends
-// read back through ComFIFOGetData, and bad arguments send nothing.
+// read back through ComFIFOGetData; each bad argument and each failed send
+// is one line naming it, and watch takes no frames another process reads.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -137,56 +142,222 @@ TEST(KvomsgSend, FramesReadBackThroughComFIFOGetData)
     }
 }
 
-TEST(KvomsgSend, BadArgumentsSendNothing)
+std::vector<std::string> Kvomsg(const std::vector<std::string> &args)
 {
-    const std::vector<std::string> cases[] = {
-        {"FifoNone", "sts", "900"},
-        {"sts", "nobody", "900"},
-        {"sts", "sts", "1000"},
-        {"sts", "sts", "900", "--hex", "0"},
-        {"sts", "sts", "900", "--hex", "zz"},
-        {"sts", "sts", "900", "--text", std::string(FIFO_MSG_DATA_SIZE + 1, 'x')},
-        {"sts", "sts", "900", "--text"},
-        {"sts", "sts", "900", "--bytes", "01"},
-        {"sts", "sts"},
+    std::vector<std::string> argv = {KVOMSG_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+TEST(KvomsgHelp, OnStandardOutputWithEveryCommand)
+{
+    const std::vector<std::string> cases[] = {{"--help"}, {"help"}, {"-v", "-h"}, {"watch", "--help"}};
+    for (const std::vector<std::string> &c : cases) {
+        ToolRun run = RunTool(Kvomsg(c), "", true);
+        EXPECT_EQ(run.status, 0) << c[0];
+        EXPECT_EQ(run.err, "") << c[0];
+        for (const char *usage : {"usage: kvomsg [-v] send FIFO MODULE COMMAND", "kvomsg decode [FILE]",
+                                  "kvomsg watch FIFO [--count N] [--take]",
+                                  "kvomsg monitor [--pid PID]..."})
+            EXPECT_NE(run.out.find(usage), std::string::npos) << c[0] << ": " << usage;
+    }
+}
+
+TEST(KvomsgArguments, EachBadOneIsNamedInOneLineAndSendsNothing)
+{
+    const struct {
+        std::vector<std::string> args;
+        const char *error; // after "kvomsg: ", before " (see kvomsg --help)"
+    } cases[] = {
+        {{}, "which command? send, decode, watch or monitor"},
+        {{"sned"}, "unknown command 'sned': send, decode, watch or monitor"},
+        {{"-x", "send"}, "unknown option '-x'"},
+        {{"send", "sts", "sts"}, "send needs FIFO MODULE COMMAND"},
+        {{"send", "FifoNone", "sts", "900"},
+         "'FifoNone' is no FIFO or peer module: FifoGdbt, FifoSts, FifoStsp, FifoPare, FifoAuth, "
+         "FifoDisp, FifoEk, FifoLog, FifoFtp"},
+        {{"send", "sts", "nobody", "900"}, "'nobody' is no module (0 to 999, or a name such as kvosts or sts)"},
+        {{"send", "sts", "sts", "1000"}, "'1000' is no command (0 to 999, or a name such as terminate)"},
+        {{"send", "sts", "sts", "900", "--hex", "zz"}, "--hex 'zz': not pairs of hex digits"},
+        {{"send", "sts", "sts", "900", "--hex", "0"}, "--hex '0': not pairs of hex digits"},
+        {{"send", "sts", "sts", "900", "--text"}, "--text needs a value"},
+        {{"send", "sts", "sts", "900", "--text", std::string(FIFO_MSG_DATA_SIZE + 1, 'x')},
+         "data of 251 bytes: a frame holds 250"},
+        {{"send", "sts", "sts", "900", "--text", "a", "--hex", "01"}, "give the data once, with --text or --hex"},
+        {{"send", "sts", "sts", "900", "--bytes", "01"}, "unknown option '--bytes' for send"},
+        {{"send", "sts", "sts", "900", "01"}, "unexpected argument '01'"},
+        {{"decode", "a", "b"}, "unexpected argument 'b'"},
+        {{"watch", "sts", "--count", "0"}, "--count '0': not a number from 1 to 1000000"},
+        {{"watch", "sts", "--take", "1"}, "unexpected argument '1'"},
+        {{"monitor", "--pid", "me"}, "--pid 'me': not a process id"},
+        {{"monitor", "kvonone"}, "'kvonone' is no module of the module table (kvogdbt, kvosts, ...)"},
     };
     KvoRoot root;
     ASSERT_TRUE(root.MakeAllFifos());
     HeldFifo fifo(KVO_PATH_FIFO_STS);
-    for (const std::vector<std::string> &c : cases) {
-        std::vector<std::string> argv = {KVOMSG_PATH, "send"};
-        argv.insert(argv.end(), c.begin(), c.end());
-        ToolRun run = RunTool(argv);
-        EXPECT_EQ(run.status, 2) << c[0] << " " << c[1] << ": " << run.out;
+    for (const auto &c : cases) {
+        ToolRun run = RunTool(Kvomsg(c.args), "", true);
+        EXPECT_EQ(run.status, 2) << c.error;
+        EXPECT_EQ(run.err, std::string("kvomsg: ") + c.error + " (see kvomsg --help)\n");
+        EXPECT_EQ(run.out, "") << c.error;
     }
     EXPECT_EQ(fifo.Drain(), "");
 }
 
-TEST(KvomsgSend, AMissingFifoIsAFailedSend)
+// Fills a FIFO held for reading and writing up to the last frame that fits.
+int HeldFull(KvoPathId id)
 {
-    KvoRoot root; // no FIFOs made
-    ToolRun run = RunTool({KVOMSG_PATH, "send", "sts", "sts", "900"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("not delivered"), std::string::npos) << run.out;
+    int fd = open(KvoPath(id), O_RDWR | O_NONBLOCK);
+    const std::string frame(FIFO_MSG_SIZE, 'x');
+    while (write(fd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size())) {
+    }
+    return fd;
 }
 
-TEST(KvomsgWatch, PrintsEachFrameWithItsFifo)
+std::string PathOf(KvoPathId id) { return KvoPath(id); }
+
+TEST(KvomsgSend, AFailedSendIsOneLineWithItsCause)
+{
+    int held = -1;
+    const struct {
+        const char *fifo;
+        std::function<void(const KvoRoot &)> setup;
+        std::function<std::string()> cause;
+    } cases[] = {
+        {"FifoSts", [](const KvoRoot &) {},
+         [] { return "FifoSts does not exist (" + PathOf(KVO_PATH_FIFO_STS) + ")"; }},
+        {"FifoEk", [](const KvoRoot &r) { r.MakeFifo(KVO_PATH_FIFO_EK); },
+         [] { return "nobody reads FifoEk (" + PathOf(KVO_PATH_FIFO_EK) + ")"; }},
+        {"FifoLog", [](const KvoRoot &) { close(creat(KvoPath(KVO_PATH_FIFO_LOG), 0644)); },
+         [] { return PathOf(KVO_PATH_FIFO_LOG) + " is not a FIFO"; }},
+        {"FifoDisp", [](const KvoRoot &) { rmdir(KvoPath(KVO_PATH_FIFO_DIR)); },
+         [] { return "the FIFO folder " + PathOf(KVO_PATH_FIFO_DIR) + " does not exist (is KVO_ROOT right?)"; }},
+        {"FifoPare",
+         [&](const KvoRoot &r) {
+             r.MakeFifo(KVO_PATH_FIFO_PARE);
+             held = HeldFull(KVO_PATH_FIFO_PARE);
+         },
+         [&] {
+             int queued = 0;
+             ioctl(held, FIONREAD, &queued);
+             return "FifoPare is full: " + std::to_string(queued) +
+                    " bytes wait for a reader that does not keep up (" + PathOf(KVO_PATH_FIFO_PARE) + ")";
+         }},
+    };
+    for (const auto &c : cases) {
+        KvoRoot root;
+        c.setup(root);
+        ToolRun run = RunTool(Kvomsg({"send", c.fifo, "sts", "900"}), "", true);
+        EXPECT_EQ(run.status, 1) << c.fifo;
+        EXPECT_EQ(run.err, "kvomsg: not sent: " + c.cause() + "\n");
+        EXPECT_EQ(run.out, "") << c.fifo;
+    }
+    close(held);
+}
+
+TEST(KvomsgSend, VerboseAddsTheRuntimesOwnLines)
 {
     KvoRoot root;
-    ASSERT_TRUE(root.MakeAllFifos());
-    // Queued before the watch starts: the watch's own descriptor reads them.
-    HeldFifo keep(KVO_PATH_FIFO_LOG);
-    ASSERT_EQ(ComFIFOPutData2(KvoPath(KVO_PATH_FIFO_LOG), 52, 53,
-                              Data(std::string("20261204090507  \x04\x00", 18)).c_str()), 0);
-    ASSERT_EQ(ComFIFOPutData2(KvoPath(KVO_PATH_FIFO_LOG), 52, 901, Data("").c_str()), 0);
-    ToolRun run = RunTool({KVOMSG_PATH, "watch", "log", "--count", "2"});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find(" FifoLog kvogdbt(52) 53 guard log record, guard log 2026-12-04 "
-                           "09:05:07, kind 4/0\n"),
-              std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find(" FifoLog kvogdbt(52) 901 alive request\n"), std::string::npos)
-        << run.out;
+    ToolRun run = RunTool(Kvomsg({"-v", "send", "sts", "sts", "900"}), "", true);
+    std::string line = "kvomsg: runtime: FIFO read open error (fifo=" + PathOf(KVO_PATH_FIFO_STS) +
+                       ", errno=2(No such file or directory))\n";
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, line + line + line + "kvomsg: not sent: FifoSts does not exist (" +
+                           PathOf(KVO_PATH_FIFO_STS) + ")\n");
+}
+
+// A child that holds FifoLog open in one mode, with one frame queued in it,
+// until the pipe it was given closes.
+struct FifoHolder {
+    explicit FifoHolder(int mode)
+    {
+        int ready[2], hold[2];
+        EXPECT_EQ(pipe(ready), 0);
+        EXPECT_EQ(pipe(hold), 0);
+        pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            close(hold[1]);
+            // Read-write first: the queued frame needs a reader to be written.
+            int rw = open(KvoPath(KVO_PATH_FIFO_LOG), O_RDWR | O_NONBLOCK);
+            ComFIFOPutData2(KvoPath(KVO_PATH_FIFO_LOG), 52, 53,
+                            Data(std::string("20261204090507  \x04\x00", 18)).c_str());
+            if (mode != O_RDWR) {
+                open(KvoPath(KVO_PATH_FIFO_LOG), mode | O_NONBLOCK);
+                close(rw);
+            }
+            close(ready[1]);
+            char c;
+            static_cast<void>(!read(hold[0], &c, 1));
+            _exit(0);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        char c;
+        static_cast<void>(!read(ready[0], &c, 1)); // ends when the child is set
+        close(ready[0]);
+        release = hold[1];
+    }
+    ~FifoHolder()
+    {
+        close(release);
+        waitpid(pid, nullptr, 0);
+    }
+    pid_t pid;
+    int release;
+};
+
+// The template with PID the holder's pid and CMD the command kvomsg named
+// after it (the test's own name, or the emulator's under qemu-user).
+std::string Named(const std::string &tmpl, pid_t pid, const std::string &got)
+{
+    const std::string mark = "PID (CMD)";
+    size_t at = tmpl.find(mark);
+    if (at == std::string::npos)
+        return tmpl;
+    std::string head = tmpl.substr(0, at) + std::to_string(pid) + " (";
+    size_t end = got.find(')', head.size());
+    if (got.compare(0, head.size(), head) != 0 || end == std::string::npos)
+        return tmpl;
+    return head + got.substr(head.size(), end - head.size()) + tmpl.substr(at + mark.size() - 1);
+}
+
+TEST(KvomsgWatch, AFifoAnotherProcessReadsIsLeftToIt)
+{
+    const std::string frame = " FifoLog kvogdbt(52) 53 guard log record, guard log 2026-12-04 09:05:07, kind 4/0\n";
+    const struct {
+        int mode;
+        bool take;
+        int status;
+        const char *err; // PID stands for the holder's pid
+        bool printed;
+    } cases[] = {
+        {O_RDONLY, false, 1,
+         "kvomsg: pid PID (CMD) reads FifoLog: watching would take its frames (kvomsg monitor "
+         "shows them without; --take reads anyway)\n",
+         false},
+        {O_RDWR, false, 1,
+         "kvomsg: pid PID (CMD) reads FifoLog: watching would take its frames (kvomsg monitor "
+         "shows them without; --take reads anyway)\n",
+         false},
+        {O_WRONLY, false, 0, "", true},
+        {O_RDWR, true, 0, "kvomsg: warning: taking the frames of FifoLog from pid PID (CMD)\n", true},
+    };
+    for (const auto &c : cases) {
+        KvoRoot root;
+        ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_LOG));
+        FifoHolder holder(c.mode);
+        std::vector<std::string> args = {"watch", "log", "--count", "1"};
+        if (c.take)
+            args.push_back("--take");
+        ToolRun run = RunTool(Kvomsg(args), "", true);
+        EXPECT_EQ(run.status, c.status) << c.mode << run.err;
+        std::string want = Named(c.err, holder.pid, run.err);
+        EXPECT_EQ(run.err, want + (c.printed ? "watching " + PathOf(KVO_PATH_FIFO_LOG) + "\n" : ""));
+        bool printed = run.out.size() > frame.size() &&
+                       run.out.compare(run.out.size() - frame.size(), frame.size(), frame) == 0;
+        EXPECT_EQ(printed, c.printed) << c.mode << ": " << run.out;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "describe.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "commands.h"
 #include "names.h"
@@ -72,6 +73,19 @@ std::string Function(uint8_t v)
     return v == 1 ? "function on" : v == 0 ? "function off" : "function " + ByteValue(v);
 }
 
+// Local time of day with milliseconds.
+std::string Clock()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm;
+    localtime_r(&ts.tv_sec, &tm);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03ld", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<long>(ts.tv_nsec / 1000000));
+    return text;
+}
+
 std::string Known(const Frame &f)
 {
     const FrameData &d = f.data;
@@ -132,4 +146,9 @@ std::string DescribeFrame(const Frame &frame)
     if (frame.size != FIFO_MSG_SIZE)
         s += " [short frame: " + std::to_string(frame.size) + " bytes]";
     return s;
+}
+
+std::string TimedFrameLine(const std::string &fifo, const Frame &frame)
+{
+    return Clock() + " " + fifo + " " + DescribeFrame(frame);
 }

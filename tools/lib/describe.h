@@ -17,3 +17,6 @@ std::string QuoteData(const uint8_t *p, size_t n);
 std::string DescribeData(const Frame &frame);
 // One line: `kvogdbt(52) 454 IO status request, data "052"`.
 std::string DescribeFrame(const Frame &frame);
+// A frame seen on a FIFO now, as watch and monitor print it:
+// `08:13:33.123 FifoSts kvogdbt(52) 454 IO status request, data "052"`.
+std::string TimedFrameLine(const std::string &fifo, const Frame &frame);

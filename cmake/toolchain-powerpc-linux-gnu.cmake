@@ -17,10 +17,7 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 
-set(KVO_TARGET_TRIPLE powerpc-linux-gnu)
-# Debian installs the target's C library, libstdc++ and headers here; qemu
-# needs it (-L) to find the target's dynamic loader and libraries.
-set(KVO_TARGET_LIBROOT /usr/${KVO_TARGET_TRIPLE})
+include(${CMAKE_CURRENT_LIST_DIR}/KvoPowerPC.cmake)
 
 set(CMAKE_C_COMPILER ${KVO_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KVO_TARGET_TRIPLE}-g++)
@@ -35,11 +32,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# qemu-ppc is found without the root path (it is a build-machine program).
-# Without it the build still works; tests then cannot run (KvoTarget.cmake
-# stops the configure when tests are on).
-find_program(KVO_QEMU_PPC NAMES qemu-ppc qemu-ppc-static
-             NO_CMAKE_FIND_ROOT_PATH DOC "qemu-user for 32-bit PowerPC")
+# Without qemu-ppc (KvoPowerPC.cmake) the build still works; tests then
+# cannot run (KvoTarget.cmake stops the configure when tests are on).
 if(KVO_QEMU_PPC)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KVO_QEMU_PPC} -L ${KVO_TARGET_LIBROOT})
 endif()

@@ -8,11 +8,16 @@
 # What qemu-user (7.2) does as the board does: POSIX timers raising SIGUSR1
 # with si_value and SI_TIMER, pselect with a signal mask, FIFOs (ENXIO,
 # EPIPE), System V shared memory (SHM_RDONLY faults on a write), fork with
-# SIGCHLD ignored.  Where it differs: at most 32 POSIX timers per process,
-# timer ids 0x0caf0000 + n; no binfmt here, so a PowerPC program is started
-# through qemu explicitly (kvo_exec_path); LD_PRELOAD cannot bring host
-# libraries into the emulated process (the device emulation is host-only);
-# -L makes an absolute path P look under /usr/powerpc-linux-gnu/P first;
+# SIGCHLD ignored, Unix-domain sockets with descriptors passed over them (to
+# and from host processes), death by SIGTERM's default action.  Where it
+# differs: at most 32 POSIX timers per process, timer ids 0x0caf0000 + n;
+# no binfmt here, so a PowerPC program is started through qemu explicitly
+# (kvo_exec_path), and a host wrapper that execs one (sh -c, unshare)
+# cannot start it; LD_PRELOAD in qemu's environment loads
+# into qemu itself, so the program's preload is a PowerPC build given with
+# -E LD_PRELOAD=... and the host's must be kept out of qemu's environment
+# (CrKeyEmuCommand in emu/crkeyemu.h does both); -L makes an absolute path P
+# look under /usr/powerpc-linux-gnu/P first (the preload's path included);
 # about three times slower.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)

@@ -12,7 +12,8 @@
  * on it, so select and pselect see the device readable as the driver's
  * would be. Each open also holds a control connection, found by the event
  * descriptor's number; every request is a round trip on it, so counts and
- * faults are settled before the call returns.
+ * faults are settled before the call returns. The programs are built
+ * without _FORTIFY_SOURCE, so their reads come here, not to __read_chk.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -68,8 +69,9 @@ static int Fail(int err)
     return -1;
 }
 
-/* A descriptor opened elsewhere: a number the device held was closed
- * behind our back (dup2, close_range), so its control connection goes. */
+/* A descriptor the C library opened: when the device held its number, the
+ * device was closed behind our back (close_range, a raw system call), so
+ * its control connection goes too. */
 static int Fresh(int fd)
 {
     int ctl = Ctl(fd);
@@ -137,9 +139,9 @@ static int OpenDevice(int flags)
     }
     unsigned char answer[2];
     int fd = -1;
-    int err = Call(ctl, CRKEY_OP_OPEN, 0, answer, &fd) != 0 ? EIO : answer[0] != 0 ? answer[0] : fd < 0 ? EIO : 0;
-    if (err == 0 && fd >= MAX_FD)
-        err = EMFILE;
+    int err = EIO;
+    if (Call(ctl, CRKEY_OP_OPEN, 0, answer, &fd) == 0)
+        err = answer[0] != 0 ? answer[0] : fd < 0 ? EIO : fd >= MAX_FD ? EMFILE : 0;
     if (err != 0) {
         if (fd >= 0)
             RealClose(fd);
@@ -159,10 +161,10 @@ static mode_t ModeArg(int flags, va_list ap)
     return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-/* open and open64 (mode from the variable arguments), __open_2 and
- * __open64_2 (no mode), openat and openat64. */
-#define OPEN_VA(name)                                                        \
-    int name(const char *path, int flags, ...)                               \
+/* open, open64, openat and openat64 take the mode from their variable
+ * arguments; __open_2 and __open64_2 (the checked forms) have none. */
+#define OPEN_VA(name, type, params, args)                                    \
+    int name params                                                          \
     {                                                                        \
         va_list ap;                                                          \
         va_start(ap, flags);                                                 \
@@ -170,8 +172,8 @@ static mode_t ModeArg(int flags, va_list ap)
         va_end(ap);                                                          \
         if (IsDevice(path))                                                  \
             return OpenDevice(flags);                                        \
-        NEXT(OpenFn, #name);                                                 \
-        return Fresh(next(path, flags, mode));                               \
+        NEXT(type, #name);                                                   \
+        return Fresh(next args);                                             \
     }
 #define OPEN_2(name)                                                         \
     int name(const char *path, int flags)                                    \
@@ -181,24 +183,12 @@ static mode_t ModeArg(int flags, va_list ap)
         NEXT(OpenFn, #name);                                                 \
         return Fresh(next(path, flags));                                     \
     }
-#define OPENAT_VA(name)                                                      \
-    int name(int dirfd, const char *path, int flags, ...)                    \
-    {                                                                        \
-        va_list ap;                                                          \
-        va_start(ap, flags);                                                 \
-        mode_t mode = ModeArg(flags, ap);                                    \
-        va_end(ap);                                                          \
-        if (IsDevice(path))                                                  \
-            return OpenDevice(flags);                                        \
-        NEXT(OpenAtFn, #name);                                               \
-        return Fresh(next(dirfd, path, flags, mode));                        \
-    }
-OPEN_VA(open)
-OPEN_VA(open64)
+OPEN_VA(open, OpenFn, (const char *path, int flags, ...), (path, flags, mode))
+OPEN_VA(open64, OpenFn, (const char *path, int flags, ...), (path, flags, mode))
+OPEN_VA(openat, OpenAtFn, (int dirfd, const char *path, int flags, ...), (dirfd, path, flags, mode))
+OPEN_VA(openat64, OpenAtFn, (int dirfd, const char *path, int flags, ...), (dirfd, path, flags, mode))
 OPEN_2(__open_2)
 OPEN_2(__open64_2)
-OPENAT_VA(openat)
-OPENAT_VA(openat64)
 
 int ioctl(int fd, unsigned long request, ...)
 {

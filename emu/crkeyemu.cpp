@@ -30,7 +30,7 @@
 namespace {
 
 constexpr const char kPpcPreloadEnv[] = "KVO_CRKEY_PRELOAD_PPC";
-constexpr const char kPpcPreloadBeside[] = "../emu/libkvocrkeydev.so";
+constexpr const char kPpcPreload[] = "emu/libkvocrkeydev.so";
 
 // The variables CrKeyEmuCreate changes, restored by CrKeyEmuDestroy.
 constexpr const char *kSavedVars[] = {"LD_PRELOAD", CRKEY_SOCKET_ENV, "ASAN_OPTIONS"};
@@ -225,6 +225,7 @@ void Drop(CrKeyEmu *emu, int ctl)
     if (emu->conns[at].ev >= 0)
         close(emu->conns[at].ev); // unread bytes go with it, as with a closed driver
     emu->conns.erase(emu->conns.begin() + static_cast<long>(at));
+    Flush(emu); // to the open that is now the newest
 }
 
 void Accept(CrKeyEmu *emu)
@@ -292,15 +293,22 @@ bool IsPowerPc(const std::string &path, std::string *error)
            h[EI_NIDENT + 3] == EM_PPC;
 }
 
+// $KVO_CRKEY_PRELOAD_PPC, else emu/libkvocrkeydev.so in the nearest folder
+// above the program that has one (its build tree); "" when there is none.
 std::string PpcPreload(const std::string &program)
 {
     const char *named = std::getenv(kPpcPreloadEnv);
-    size_t slash = program.rfind('/');
-    std::string path = named != nullptr && named[0] != '\0' ? named
-                       : slash == std::string::npos   ? std::string(kPpcPreloadBeside)
-                                                      : program.substr(0, slash + 1) + kPpcPreloadBeside;
+    std::string dir = program.substr(0, program.find_last_of('/') + 1);
     char real[PATH_MAX];
-    return realpath(path.c_str(), real) != nullptr ? real : "";
+    if (named != nullptr && named[0] != '\0')
+        return realpath(named, real) != nullptr ? real : "";
+    if (realpath(dir.empty() ? "." : dir.c_str(), real) == nullptr)
+        return "";
+    for (std::string up = real; !up.empty(); up.erase(up.find_last_of('/'))) {
+        if (realpath((up + "/" + kPpcPreload).c_str(), real) != nullptr)
+            return real;
+    }
+    return "";
 }
 
 } // namespace
@@ -404,8 +412,8 @@ bool CrKeyEmuCommand(const CrKeyEmu *emu, const std::vector<std::string> &argv,
     if (emu != nullptr) {
         std::string preload = PpcPreload(argv[0]);
         if (preload.empty())
-            return Fail(error, argv[0] + ": no PowerPC build of the device preload (" + kPpcPreloadBeside +
-                                   " beside its folder, or $" + kPpcPreloadEnv + ")");
+            return Fail(error, argv[0] + ": no PowerPC build of the device preload (" + kPpcPreload +
+                                   " in a folder above it, or $" + kPpcPreloadEnv + ")");
         cmd.insert(cmd.end(), {"-E", "LD_PRELOAD=" + preload, "-E", CRKEY_SOCKET_ENV "=" + emu->socket});
     }
     cmd.insert(cmd.end(), argv.begin(), argv.end());

@@ -20,8 +20,8 @@
 // A PowerPC program (the ppc preset's build) runs under qemu-user with the
 // PowerPC build of the preload: CrKeyEmuCommand() turns its argv into the
 // command that does that. The PowerPC preload is the file named by
-// $KVO_CRKEY_PRELOAD_PPC, else ../emu/libkvocrkeydev.so beside the
-// program's folder, as the ppc preset lays out its build
+// $KVO_CRKEY_PRELOAD_PPC, else emu/libkvocrkeydev.so in the nearest folder
+// above the program that has one, as in the ppc preset's build tree
 // (build/ppc/gdbt/kvogdbt -> build/ppc/emu/libkvocrkeydev.so; built by
 // `cmake --build --preset ppc --target kvocrkeydev`).
 #ifndef KVO_EMU_CRKEYEMU_H
@@ -57,13 +57,14 @@ bool CrKeyEmuRelease(CrKeyEmu *emu);
 // device open wait for the next open, as in the driver's buffer.
 bool CrKeyEmuSendByte(CrKeyEmu *emu, uint8_t byte);
 
-// Makes a device operation fail with errno err (1..254); err 0 clears the
-// fault. Open, SetPollTime and GetKeyState fail every call until cleared;
-// open takes effect at the next open of the device (set it before the
-// child starts to fail the open at its start-up). Read makes the next read
-// fail (or report 0 bytes when err is -1) and then clears itself; the byte
-// that read would have delivered is consumed with it. Every count in
-// CrKeyEmuStats is settled before the program's call returns.
+// Makes a device operation fail with errno err (1 to 254; -1 for Read
+// only, see below); err 0 clears the fault. Open, SetPollTime and
+// GetKeyState fail every call until cleared; open takes effect at the next
+// open of the device (set it before the child starts to fail the open at
+// its start-up). Read makes the next read fail (or report 0 bytes when err
+// is -1) and then clears itself; the byte that read would have delivered
+// is consumed with it. Every count in CrKeyEmuStats is settled before the
+// program's call returns.
 void CrKeyEmuSetFault(CrKeyEmu *emu, CrKeyFault fault, int err);
 
 CrKeyEmuStats CrKeyEmuGetStats(CrKeyEmu *emu);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -54,17 +53,15 @@ public:
         if (out_ != nullptr)
             std::fclose(out_);
     }
-    // The next output line, "" when there is none.
-    std::string Line()
-    {
-        char buf[256];
-        bool got = out_ != nullptr && std::fgets(buf, sizeof buf, out_) != nullptr;
-        return got ? std::string(buf, std::strcspn(buf, "\n")) : "";
-    }
+    // The answer to one command, "" when none comes.
     std::string Do(const std::string &cmd)
     {
         std::string line = cmd + "\n";
-        return out_ != nullptr && write(fileno(out_), line.data(), line.size()) > 0 ? Line() : "";
+        char buf[256];
+        if (out_ == nullptr || write(fileno(out_), line.data(), line.size()) <= 0 ||
+            std::fgets(buf, sizeof buf, out_) == nullptr)
+            return "";
+        return std::string(buf, std::strcspn(buf, "\n"));
     }
 
 private:
@@ -96,15 +93,14 @@ std::string Format(const CrKeyEmuStats &s)
 // counts, as Format prints them; any other command goes to the probe
 // (crkeyprobe.cpp), whose answer must match EXPECTED.
 struct Case {
-    const char *name;
-    const char *script;
+    const char *name, *script;
 };
 
 const Case kCases[] = {
     {"RequestsAndBytesWaitingForTheOpen",
-     "press; open: open * 0; ioctl 2 40: ioctl 0 0 40; read: read 1 0 1; ioctl 1: ioctl 0 0 1; release;"
-     "ioctl 1 7: ioctl 0 0 0; ioctl 7: ioctl -1 25 0; close: close 0 0; byte 9; open: open * 0;"
-     "read: read 1 0 9; stats: opens=2 setpoll=1 getsts=2 bytes=2 polltime=40"},
+     "press; open: open * 0; ready: ready 1; ioctl 2 40: ioctl 0 0 40; read: read 1 0 1; ready: ready 0;"
+     "ioctl 1: ioctl 0 0 1; release; ioctl 1 7: ioctl 0 0 0; ioctl 7: ioctl -1 25 0; close: close 0 0; byte 9;"
+     "open: open * 0; ready: ready 1; read: read 1 0 9; stats: opens=2 setpoll=1 getsts=2 bytes=2 polltime=40"},
     {"RequestFaultsFailUntilCleared",
      "open: open * 0; ioctl 2 40: ioctl 0 0 40; fault setpoll 5; fault getsts 16; press;"
      "ioctl 2 50: ioctl -1 5 50; ioctl 1: ioctl -1 16 0; ioctl 1: ioctl -1 16 0; fault setpoll 0;"
@@ -142,33 +138,30 @@ bool Act(CrKeyEmu *emu, const std::string &cmd)
     return false;
 }
 
-using Emu = std::unique_ptr<CrKeyEmu, decltype(&CrKeyEmuDestroy)>;
-
-Emu NewEmu()
-{
+// One emulation for the scope it is declared in.
+struct Emu {
     std::string error;
-    Emu emu(CrKeyEmuCreate(&error), CrKeyEmuDestroy);
-    EXPECT_NE(emu, nullptr) << error;
-    return emu;
-}
+    CrKeyEmu *p = CrKeyEmuCreate(&error);
+    ~Emu() { CrKeyEmuDestroy(p); }
+};
 
 TEST(CrKeyEmu, ServesADriverClient)
 {
     for (const Case &c : kCases) {
         SCOPED_TRACE(c.name);
-        Emu emu = NewEmu();
-        ASSERT_NE(emu, nullptr);
-        Probe probe(emu.get());
+        Emu emu;
+        ASSERT_NE(emu.p, nullptr) << emu.error;
+        Probe probe(emu.p);
         std::istringstream script(c.script);
         for (std::string step; std::getline(script, step, ';');) {
             size_t colon = step.find(':');
             std::string cmd = step.substr(0, colon);
             std::string expect = colon == std::string::npos ? "" : step.substr(colon + 1);
             if (expect.empty()) {
-                EXPECT_TRUE(Act(emu.get(), cmd)) << cmd;
+                EXPECT_TRUE(Act(emu.p, cmd)) << cmd;
                 continue;
             }
-            std::string got = Matches(cmd, "stats") ? Format(CrKeyEmuGetStats(emu.get())) : probe.Do(cmd);
+            std::string got = Matches(cmd, "stats") ? Format(CrKeyEmuGetStats(emu.p)) : probe.Do(cmd);
             EXPECT_TRUE(Matches(got, expect)) << cmd << ": " << got << ", not " << expect;
         }
     }
@@ -176,14 +169,13 @@ TEST(CrKeyEmu, ServesADriverClient)
 
 TEST(CrKeyEmu, DeliversEveryByteValueUnchangedOnePerRead)
 {
-    Emu emu = NewEmu();
-    Probe probe(emu.get());
-    ASSERT_TRUE(emu != nullptr && Matches(probe.Do("open"), "open * 0"));
+    Emu emu;
+    Probe probe(emu.p);
+    ASSERT_TRUE(emu.p != nullptr && Matches(probe.Do("open"), "open * 0")) << emu.error;
     for (int b = 0; b < 256; ++b)
-        ASSERT_TRUE(CrKeyEmuSendByte(emu.get(), static_cast<uint8_t>(b)));
-    ASSERT_EQ(probe.Do("read 256"), "read 1 0 0");
-    for (int b = 1; b < 256; ++b)
-        ASSERT_EQ(probe.Line(), "read 1 0 " + std::to_string(b));
+        ASSERT_TRUE(CrKeyEmuSendByte(emu.p, static_cast<uint8_t>(b)));
+    for (int b = 0; b < 256; ++b)
+        ASSERT_EQ(probe.Do("read"), "read 1 0 " + std::to_string(b));
 }
 
 TEST(CrKeyEmu, HandsItselfToChildrenAndRestoresTheEnvironment)
@@ -192,7 +184,8 @@ TEST(CrKeyEmu, HandsItselfToChildrenAndRestoresTheEnvironment)
     setenv("LD_PRELOAD", "libother.so", 1);
     std::string socket;
     {
-        Emu emu = NewEmu();
+        Emu emu;
+        ASSERT_NE(emu.p, nullptr) << emu.error;
         EXPECT_EQ(std::string(std::getenv("LD_PRELOAD")), KVO_PRELOAD ":libother.so");
         EXPECT_EQ(std::string(std::getenv("ASAN_OPTIONS")), "detect_leaks=1:verify_asan_link_order=0");
         socket = std::getenv("KVO_CRKEY_SOCKET");
@@ -201,6 +194,7 @@ TEST(CrKeyEmu, HandsItselfToChildrenAndRestoresTheEnvironment)
     EXPECT_EQ(std::string(std::getenv("ASAN_OPTIONS")), "detect_leaks=1");
     EXPECT_EQ(std::string(std::getenv("LD_PRELOAD")), "libother.so");
     EXPECT_NE(access(socket.substr(0, socket.rfind('/')).c_str(), F_OK), 0) << "left behind: " << socket;
+    unsetenv("LD_PRELOAD");
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 //   open             -> "open FD ERRNO"
 //   ioctl REQ [VAL]  -> "ioctl RESULT ERRNO BYTE" (third argument: one byte)
 //   read [N]         -> N single-byte reads, each "read COUNT ERRNO BYTE"
+//   ready            -> "ready N": pselect's count, not waiting (1: an event is pending)
 //   close            -> "close RESULT ERRNO"
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <unistd.h>
 #include <vector>
 
@@ -48,6 +50,12 @@ void Do(const std::string &line)
             std::printf("read %zd %d %d\n", r, r < 0 ? errno : 0, byte);
             std::fflush(stdout);
         }
+    } else if (op == "ready") {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(gFd, &set);
+        timespec now{0, 0};
+        std::printf("ready %d\n", pselect(gFd + 1, &set, nullptr, nullptr, &now, nullptr));
     } else if (op == "close") {
         errno = 0;
         int r = close(gFd);

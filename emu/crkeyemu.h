@@ -84,9 +84,12 @@ void CrKeyEmuReleaseAfterPolls(CrKeyEmu *emu, unsigned polls);
 //       -E LD_PRELOAD=<PowerPC preload> -E KVO_CRKEY_SOCKET=<socket> PROGRAM ARGS...
 //
 // (qemu itself loads no host preload; the program sees this process's
-// environment otherwise). With emu null the program runs without the
-// emulation (no -E options) and finds no device. False, with the reason,
-// when the program cannot be read or the PowerPC preload is not found.
+// environment otherwise). The process is qemu's from the exec on: signals
+// sent to it reach the program, and it ends as the program ends. A host
+// wrapper that execs the program (sh -c, unshare) must exec this command in
+// its place. With emu null the program runs without the emulation (no -E
+// options) and finds no device. False, with the reason, when the program
+// cannot be read or the PowerPC preload is not found.
 bool CrKeyEmuCommand(const CrKeyEmu *emu, const std::vector<std::string> &argv,
                      std::vector<std::string> *command, std::string *error);
 

@@ -8,19 +8,21 @@
 # What qemu-user (7.2) does as the board does: POSIX timers raising SIGUSR1
 # with si_value and SI_TIMER, pselect with a signal mask, FIFOs (ENXIO,
 # EPIPE), System V shared memory (SHM_RDONLY faults on a write), fork with
-# SIGCHLD ignored.  Where it differs: at most 32 POSIX timers per process,
-# timer ids 0x0caf0000 + n; no binfmt here, so a PowerPC program is started
-# through qemu explicitly (kvo_exec_path); LD_PRELOAD cannot bring host
-# libraries into the emulated process (the device emulation is host-only);
-# -L makes an absolute path P look under /usr/powerpc-linux-gnu/P first;
+# SIGCHLD ignored, Unix-domain sockets with descriptors passed over them (to
+# and from host processes), death by SIGTERM's default action.  Where it
+# differs: at most 32 POSIX timers per process, timer ids 0x0caf0000 + n;
+# no binfmt here, so a PowerPC program is started through qemu explicitly
+# (kvo_exec_path), and a host wrapper that execs one (sh -c, unshare)
+# cannot start it; LD_PRELOAD in qemu's environment loads
+# into qemu itself, so the program's preload is a PowerPC build given with
+# -E LD_PRELOAD=... and the host's must be kept out of qemu's environment
+# (CrKeyEmuCommand in emu/crkeyemu.h does both); -L makes an absolute path P
+# look under /usr/powerpc-linux-gnu/P first (the preload's path included);
 # about three times slower.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR powerpc)
 
-set(KVO_TARGET_TRIPLE powerpc-linux-gnu)
-# Debian installs the target's C library, libstdc++ and headers here; qemu
-# needs it (-L) to find the target's dynamic loader and libraries.
-set(KVO_TARGET_LIBROOT /usr/${KVO_TARGET_TRIPLE})
+include(${CMAKE_CURRENT_LIST_DIR}/KvoPowerPC.cmake)
 
 set(CMAKE_C_COMPILER ${KVO_TARGET_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${KVO_TARGET_TRIPLE}-g++)
@@ -35,11 +37,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# qemu-ppc is found without the root path (it is a build-machine program).
-# Without it the build still works; tests then cannot run (KvoTarget.cmake
-# stops the configure when tests are on).
-find_program(KVO_QEMU_PPC NAMES qemu-ppc qemu-ppc-static
-             NO_CMAKE_FIND_ROOT_PATH DOC "qemu-user for 32-bit PowerPC")
+# Without qemu-ppc (KvoPowerPC.cmake) the build still works; tests then
+# cannot run (KvoTarget.cmake stops the configure when tests are on).
 if(KVO_QEMU_PPC)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KVO_QEMU_PPC} -L ${KVO_TARGET_LIBROOT})
 endif()

@@ -1,46 +1,39 @@
-// crkeyemu.cpp - the guard-button device off the board, built on umockdev.
+// crkeyemu.cpp - the guard-button device off the board: the emulation that
+// the device preload in a program (crkeydev.c) connects to, served on a
+// thread of the caller's process. The wire is in crkeywire.h.
 //
-// The umockdev testbed gives the children a "/dev/cr_key" that is one end
-// of a pseudo-terminal (its preload library redirects the open); event
-// bytes are written to the other end, so a child reads them one at a time
-// as from the driver. The preload forwards every ioctl and read on that
-// descriptor over a socket to the handler below, which answers the two
-// driver requests and injects faults. umockdev serves that socket on a
-// worker thread with a private GLib main context, so callers run no loop.
-// A small preload of our own (crkeyfault.cpp) fails opens on demand and
-// counts them.
+// Each open of the device is one connection, and its event socket is one
+// end of a socket pair whose other end we keep. Event bytes go to the
+// newest open, or wait for the next open when none is held, so that the
+// device buffers them as the driver does.
 #include "crkeyemu.h"
 
-#include <umockdev.h>
-
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
-#include <termios.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
-#ifndef KVO_CRKEY_FAULT_LIB
-#error "KVO_CRKEY_FAULT_LIB must name the open-fault preload library"
+#include "crkeywire.h"
+
+#if !defined(KVO_CRKEY_PRELOAD) || !defined(KVO_QEMU_PPC) || !defined(KVO_TARGET_LIBROOT)
+#error "KVO_CRKEY_PRELOAD, KVO_QEMU_PPC and KVO_TARGET_LIBROOT come from the build"
 #endif
 
 namespace {
 
-// The driver's requests; the third ioctl argument is the address of one byte.
-constexpr gulong CR_GETKEYSTS = 1;
-constexpr gulong CR_SETKEYPOLLTM = 2;
-
-constexpr const char kDevice[] = "/dev/cr_key";
-constexpr const char kUmockdevPreload[] = "libumockdev-preload.so.0";
-// Shared with the open-fault preload (crkeyfault.cpp), in the testbed folder:
-// read by it at each open of the device, and one byte appended per open.
-constexpr const char kOpenFaultFile[] = "cr_key.open-errno";
-constexpr const char kOpensFile[] = "cr_key.opens";
+constexpr const char kPpcPreloadEnv[] = "KVO_CRKEY_PRELOAD_PPC";
+constexpr const char kPpcPreload[] = "emu/libkvocrkeydev.so";
 
 // The variables CrKeyEmuCreate changes, restored by CrKeyEmuDestroy.
-constexpr const char *kSavedVars[] = {"LD_PRELOAD", "UMOCKDEV_DIR", "ASAN_OPTIONS"};
+constexpr const char *kSavedVars[] = {"LD_PRELOAD", CRKEY_SOCKET_ENV, "ASAN_OPTIONS"};
 constexpr size_t kSavedCount = sizeof kSavedVars / sizeof kSavedVars[0];
 
 struct SavedVar {
@@ -48,24 +41,45 @@ struct SavedVar {
     std::string value;
 };
 
+struct Conn {
+    int ctl; // the program's connection
+    int ev;  // our end of its event socket; -1 until the open succeeded
+};
+
 } // namespace
 
 struct CrKeyEmu {
-    UMockdevTestbed *testbed = nullptr;
-    UMockdevIoctlBase *handler = nullptr;
-    int master = -1; // our end of the pseudo-terminal; owned by the testbed
+    std::string dir; // private folder holding the socket
+    std::string socket;
+    int listen = -1;
+    int wake[2] = {-1, -1}; // ends the server thread
+    std::thread server;
     SavedVar saved[kSavedCount];
 
-    std::mutex lock; // the fields below; the handler runs on umockdev's thread
+    std::mutex lock; // the fields below; the server thread answers requests
+    std::vector<Conn> conns; // newest open last; only the server thread changes it
+    std::string pending; // event bytes not yet written to an open
     bool pressed = false;
     unsigned releaseAfter = 0;
-    int setPollFault = 0;
-    int getStsFault = 0;
-    int readFault = 0;
+    int fault[4] = {0, 0, 0, 0}; // by CrKeyFault
     CrKeyEmuStats stats{0, 0, 0, 0, -1};
 };
 
 namespace {
+
+int &Fault(CrKeyEmu *emu, CrKeyFault f) { return emu->fault[static_cast<int>(f)]; }
+
+bool Fail(std::string *error, const std::string &why)
+{
+    if (error != nullptr)
+        *error = why;
+    return false;
+}
+
+bool FailErrno(std::string *error, const std::string &what)
+{
+    return Fail(error, what + ": " + std::strerror(errno));
+}
 
 void SaveEnv(CrKeyEmu *emu)
 {
@@ -86,16 +100,13 @@ void RestoreEnv(const CrKeyEmu *emu)
     }
 }
 
-// LD_PRELOAD for the children: the open-fault library first, so that it sees
-// the open before umockdev redirects it; an ASan-built child must accept
-// preloads ahead of its runtime.
-void SetChildEnv()
+void SetChildEnv(const CrKeyEmu *emu)
 {
-    std::string preload = std::string(KVO_CRKEY_FAULT_LIB) + ":" + kUmockdevPreload;
+    std::string preload = KVO_CRKEY_PRELOAD;
     if (const char *old = std::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
         preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
-
+    setenv(CRKEY_SOCKET_ENV, emu->socket.c_str(), 1);
     std::string asan = std::getenv("ASAN_OPTIONS") != nullptr ? std::getenv("ASAN_OPTIONS") : "";
     if (asan.find("verify_asan_link_order") == std::string::npos) {
         asan += asan.empty() ? "" : ":";
@@ -104,150 +115,200 @@ void SetChildEnv()
     }
 }
 
-std::string TestbedFile(CrKeyEmu *emu, const char *name)
+// Writes what the newest open can take now; the rest waits (for the next
+// open, or for room in its socket at the next read).
+void Flush(CrKeyEmu *emu)
 {
-    gchar *root = umockdev_testbed_get_root_dir(emu->testbed);
-    std::string file = std::string(root) + "/" + name;
-    g_free(root);
-    return file;
-}
-
-void SetOpenFault(CrKeyEmu *emu, int err)
-{
-    std::string file = TestbedFile(emu, kOpenFaultFile);
-    if (err == 0) {
-        unlink(file.c_str());
+    if (emu->conns.empty() || emu->conns.back().ev < 0 || emu->pending.empty())
         return;
+    ssize_t n = send(emu->conns.back().ev, emu->pending.data(), emu->pending.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0)
+        emu->pending.erase(0, static_cast<size_t>(n));
+}
+
+bool Answer(int ctl, unsigned char err, unsigned char value, int fd = -1)
+{
+    unsigned char ans[2] = {err, value};
+    iovec iov{ans, sizeof ans};
+    union {
+        cmsghdr align;
+        char buf[CMSG_SPACE(sizeof(int))];
+    } cmsg{};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    if (fd >= 0) {
+        msg.msg_control = cmsg.buf;
+        msg.msg_controllen = sizeof cmsg.buf;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_SOCKET;
+        c->cmsg_type = SCM_RIGHTS;
+        c->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
     }
-    std::string text = std::to_string(err) + "\n";
-    g_file_set_contents(file.c_str(), text.c_str(), -1, nullptr); // written whole, by rename
+    return sendmsg(ctl, &msg, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof ans);
 }
 
-void Complete(UMockdevIoctlClient *client, long result, int err)
+size_t Find(const CrKeyEmu *emu, int ctl)
 {
-    umockdev_ioctl_client_complete(client, result, err);
+    size_t at = 0;
+    while (at < emu->conns.size() && emu->conns[at].ctl != ctl)
+        ++at;
+    return at;
 }
 
-gboolean OnIoctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+// The open of a connection, counted before the program hears of it.
+bool OpenDevice(CrKeyEmu *emu, int ctl)
 {
-    auto *emu = static_cast<CrKeyEmu *>(user);
-    gulong request = umockdev_ioctl_client_get_request(client);
-    if (request != CR_GETKEYSTS && request != CR_SETKEYPOLLTM) {
-        Complete(client, -1, ENOTTY); // what a driver answers to a request it lacks
-        return TRUE;
-    }
-    UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *byte = umockdev_ioctl_data_resolve(arg, 0, 1, nullptr);
-    long result = 0;
-    int err = 0;
-    {
-        std::lock_guard<std::mutex> guard(emu->lock);
-        int fault = request == CR_GETKEYSTS ? emu->getStsFault : emu->setPollFault;
-        if (request == CR_GETKEYSTS)
-            ++emu->stats.getStsCalls;
-        else
-            ++emu->stats.setPollCalls;
-        if (byte == nullptr) {
-            result = -1;
-            err = EFAULT;
-        } else if (fault != 0) {
-            result = -1;
-            err = fault;
-        } else if (request == CR_SETKEYPOLLTM) {
-            emu->stats.lastPollTime = byte->data[0];
-        } else {
-            byte->data[0] = emu->pressed ? 1 : 0;
-            if (emu->pressed && emu->releaseAfter > 0 && --emu->releaseAfter == 0)
-                emu->pressed = false;
-        }
-    }
-    Complete(client, result, err); // syncs the byte back to the client
-    if (byte != nullptr)
-        g_object_unref(byte);
-    return TRUE;
+    size_t at = Find(emu, ctl);
+    if (at == emu->conns.size() || emu->conns[at].ev >= 0)
+        return false; // one open per connection
+    int err = Fault(emu, CrKeyFault::Open);
+    int pair[2] = {-1, -1};
+    if (err == 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        err = errno;
+    if (err != 0)
+        return Answer(ctl, static_cast<unsigned char>(err), 0);
+    ++emu->stats.opens;
+    bool sent = Answer(ctl, 0, 0, pair[1]);
+    close(pair[1]);
+    emu->conns.erase(emu->conns.begin() + static_cast<long>(at));
+    emu->conns.push_back(Conn{ctl, pair[0]});
+    Flush(emu);
+    return sent;
 }
 
-// Reads go to the pseudo-terminal unless a read fault is armed. A failing
-// read still takes its byte, as a driver's failed read would, so the device
-// does not stay readable with the same byte.
-gboolean OnRead(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointer user)
+unsigned char KeyState(CrKeyEmu *emu)
 {
-    auto *emu = static_cast<CrKeyEmu *>(user);
-    int fault;
-    {
-        std::lock_guard<std::mutex> guard(emu->lock);
-        fault = emu->readFault;
-        emu->readFault = 0;
-    }
-    if (fault == 0)
-        return FALSE; // umockdev lets the client make the real read
-    int err = 0;
-    GError *error = nullptr;
-    umockdev_ioctl_client_execute(client, &err, &error);
-    g_clear_error(&error);
-    if (fault == -1)
-        Complete(client, 0, 0);
-    else
-        Complete(client, -1, fault);
-    return TRUE;
+    unsigned char state = emu->pressed ? 1 : 0;
+    if (emu->pressed && emu->releaseAfter > 0 && --emu->releaseAfter == 0)
+        emu->pressed = false;
+    return state;
 }
 
-bool Fail(std::string *error, const std::string &why, GError *gerror = nullptr)
+// One request on a connection; false when the connection is to go.
+bool Serve(CrKeyEmu *emu, int ctl)
 {
-    if (error != nullptr)
-        *error = gerror != nullptr ? why + ": " + gerror->message : why;
-    g_clear_error(&gerror);
-    return false;
-}
-
-bool BuildTestbed(CrKeyEmu *emu, std::string *error)
-{
-    emu->testbed = umockdev_testbed_new(); // sets UMOCKDEV_DIR for us
-    if (emu->testbed == nullptr)
-        return Fail(error, "umockdev testbed not created");
-    // With a node line and no contents umockdev backs the node with a
-    // pseudo-terminal whose other end we write the event bytes to.
-    static constexpr const char kRecord[] = "P: /devices/virtual/misc/cr_key\n"
-                                            "N: cr_key\n"
-                                            "E: SUBSYSTEM=misc\n"
-                                            "E: DEVNAME=/dev/cr_key\n"
-                                            "A: dev=10:200\n";
-    GError *gerror = nullptr;
-    if (!umockdev_testbed_add_from_string(emu->testbed, kRecord, &gerror))
-        return Fail(error, "device not added", gerror);
-    emu->master = umockdev_testbed_get_dev_fd(emu->testbed, kDevice);
-    if (emu->master < 0)
-        return Fail(error, "device has no stream end");
-    // A child holding our end would keep the device open past its life.
-    fcntl(emu->master, F_SETFD, fcntl(emu->master, F_GETFD) | FD_CLOEXEC);
-    // Raw bytes: no signal characters, flow control or line editing, so
-    // every event byte reaches the reader unchanged.
-    termios tio{};
-    if (tcgetattr(emu->master, &tio) != 0)
-        return Fail(error, std::string("tcgetattr: ") + std::strerror(errno));
-    cfmakeraw(&tio);
-    if (tcsetattr(emu->master, TCSANOW, &tio) != 0)
-        return Fail(error, std::string("tcsetattr: ") + std::strerror(errno));
-
-    emu->handler = umockdev_ioctl_base_new();
-    g_signal_connect(emu->handler, "handle-ioctl", reinterpret_cast<GCallback>(OnIoctl), emu);
-    g_signal_connect(emu->handler, "handle-read", reinterpret_cast<GCallback>(OnRead), emu);
-    if (!umockdev_testbed_attach_ioctl(emu->testbed, kDevice, emu->handler, &gerror))
-        return Fail(error, "ioctl handler not attached", gerror);
-    return true;
-}
-
-bool WriteByte(CrKeyEmu *emu, uint8_t byte)
-{
-    ssize_t n;
-    do {
-        n = write(emu->master, &byte, 1);
-    } while (n < 0 && errno == EINTR);
-    if (n != 1)
+    unsigned char req[2];
+    if (recv(ctl, req, sizeof req, MSG_WAITALL) != static_cast<ssize_t>(sizeof req))
         return false;
     std::lock_guard<std::mutex> guard(emu->lock);
-    ++emu->stats.bytesSent;
+    int err;
+    switch (req[0]) {
+    case CRKEY_OP_OPEN:
+        return OpenDevice(emu, ctl);
+    case CRKEY_OP_SETPOLL:
+        ++emu->stats.setPollCalls;
+        err = Fault(emu, CrKeyFault::SetPollTime);
+        if (err == 0)
+            emu->stats.lastPollTime = req[1];
+        return Answer(ctl, static_cast<unsigned char>(err), 0);
+    case CRKEY_OP_GETSTS:
+        ++emu->stats.getStsCalls;
+        err = Fault(emu, CrKeyFault::GetKeyState);
+        return Answer(ctl, static_cast<unsigned char>(err), err == 0 ? KeyState(emu) : 0);
+    case CRKEY_OP_READ:
+        err = Fault(emu, CrKeyFault::Read);
+        Fault(emu, CrKeyFault::Read) = 0;
+        Flush(emu);
+        return Answer(ctl, err == -1 ? CRKEY_READ_EMPTY : static_cast<unsigned char>(err), 0);
+    default:
+        return false;
+    }
+}
+
+void Drop(CrKeyEmu *emu, int ctl)
+{
+    std::lock_guard<std::mutex> guard(emu->lock);
+    size_t at = Find(emu, ctl);
+    close(ctl);
+    if (emu->conns[at].ev >= 0)
+        close(emu->conns[at].ev); // unread bytes go with it, as with a closed driver
+    emu->conns.erase(emu->conns.begin() + static_cast<long>(at));
+    Flush(emu); // to the open that is now the newest
+}
+
+void Accept(CrKeyEmu *emu)
+{
+    int ctl = accept4(emu->listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (ctl < 0)
+        return;
+    std::lock_guard<std::mutex> guard(emu->lock);
+    // Not opened yet: ahead of every open, so that the newest open stays last.
+    emu->conns.insert(emu->conns.begin(), Conn{ctl, -1});
+}
+
+// The server thread: the only one that adds or drops connections, so it
+// reads the list without the lock.
+void Run(CrKeyEmu *emu)
+{
+    for (;;) {
+        std::vector<pollfd> fds = {{emu->wake[0], POLLIN, 0}, {emu->listen, POLLIN, 0}};
+        for (const Conn &c : emu->conns)
+            fds.push_back({c.ctl, POLLIN, 0});
+        if (poll(fds.data(), fds.size(), -1) < 0)
+            continue; // EINTR
+        if (fds[0].revents != 0)
+            return;
+        for (size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents != 0 && !Serve(emu, fds[i].fd))
+                Drop(emu, fds[i].fd);
+        }
+        if (fds[1].revents != 0)
+            Accept(emu);
+    }
+}
+
+bool Listen(CrKeyEmu *emu, std::string *error)
+{
+    char dir[] = "/tmp/kvocrkey.XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return FailErrno(error, "emulation folder");
+    emu->dir = dir;
+    emu->socket = emu->dir + "/socket";
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strcpy(sa.sun_path, emu->socket.c_str());
+    emu->listen = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (emu->listen < 0 || bind(emu->listen, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+        listen(emu->listen, 16) != 0)
+        return FailErrno(error, "emulation socket " + emu->socket);
+    if (pipe2(emu->wake, O_CLOEXEC) != 0)
+        return FailErrno(error, "emulation pipe");
+    emu->server = std::thread(Run, emu);
     return true;
+}
+
+bool IsPowerPc(const std::string &path, std::string *error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return FailErrno(error, path);
+    unsigned char h[EI_NIDENT + 4] = {};
+    ssize_t n = read(fd, h, sizeof h);
+    close(fd);
+    // e_machine follows e_type, in the file's own byte order.
+    return n == static_cast<ssize_t>(sizeof h) && std::memcmp(h, ELFMAG, SELFMAG) == 0 &&
+           h[EI_CLASS] == ELFCLASS32 && h[EI_DATA] == ELFDATA2MSB && h[EI_NIDENT + 2] == 0 &&
+           h[EI_NIDENT + 3] == EM_PPC;
+}
+
+// $KVO_CRKEY_PRELOAD_PPC, else emu/libkvocrkeydev.so in the nearest folder
+// above the program that has one (its build tree); "" when there is none.
+std::string PpcPreload(const std::string &program)
+{
+    const char *named = std::getenv(kPpcPreloadEnv);
+    std::string dir = program.substr(0, program.find_last_of('/') + 1);
+    char real[PATH_MAX];
+    if (named != nullptr && named[0] != '\0')
+        return realpath(named, real) != nullptr ? real : "";
+    if (realpath(dir.empty() ? "." : dir.c_str(), real) == nullptr)
+        return "";
+    for (std::string up = real; !up.empty(); up.erase(up.find_last_of('/'))) {
+        if (realpath((up + "/" + kPpcPreload).c_str(), real) != nullptr)
+            return real;
+    }
+    return "";
 }
 
 } // namespace
@@ -256,11 +317,11 @@ CrKeyEmu *CrKeyEmuCreate(std::string *error)
 {
     auto *emu = new CrKeyEmu;
     SaveEnv(emu);
-    if (!BuildTestbed(emu, error)) {
+    if (!Listen(emu, error)) {
         CrKeyEmuDestroy(emu);
         return nullptr;
     }
-    SetChildEnv();
+    SetChildEnv(emu);
     return emu;
 }
 
@@ -268,12 +329,24 @@ void CrKeyEmuDestroy(CrKeyEmu *emu)
 {
     if (emu == nullptr)
         return;
-    if (emu->testbed != nullptr && emu->handler != nullptr)
-        umockdev_testbed_detach_ioctl(emu->testbed, kDevice, nullptr);
-    if (emu->handler != nullptr)
-        g_object_unref(emu->handler);
-    if (emu->testbed != nullptr)
-        g_object_unref(emu->testbed); // removes its folder, closes the terminal
+    if (emu->server.joinable()) {
+        char stop = 0;
+        (void)write(emu->wake[1], &stop, 1);
+        emu->server.join();
+    }
+    for (const Conn &o : emu->conns) {
+        close(o.ctl);
+        if (o.ev >= 0)
+            close(o.ev);
+    }
+    for (int fd : {emu->listen, emu->wake[0], emu->wake[1]}) {
+        if (fd >= 0)
+            close(fd);
+    }
+    if (!emu->dir.empty()) {
+        unlink(emu->socket.c_str());
+        rmdir(emu->dir.c_str());
+    }
     RestoreEnv(emu);
     delete emu;
 }
@@ -284,7 +357,7 @@ bool CrKeyEmuPress(CrKeyEmu *emu)
         std::lock_guard<std::mutex> guard(emu->lock);
         emu->pressed = true;
     }
-    return WriteByte(emu, 1);
+    return CrKeyEmuSendByte(emu, 1);
 }
 
 bool CrKeyEmuRelease(CrKeyEmu *emu)
@@ -297,43 +370,53 @@ bool CrKeyEmuRelease(CrKeyEmu *emu)
 
 bool CrKeyEmuSendByte(CrKeyEmu *emu, uint8_t byte)
 {
-    return WriteByte(emu, byte);
+    std::lock_guard<std::mutex> guard(emu->lock);
+    emu->pending += static_cast<char>(byte);
+    ++emu->stats.bytesSent;
+    Flush(emu);
+    return true;
 }
 
 void CrKeyEmuSetFault(CrKeyEmu *emu, CrKeyFault fault, int err)
 {
-    if (fault == CrKeyFault::Open) {
-        SetOpenFault(emu, err);
-        return;
-    }
     std::lock_guard<std::mutex> guard(emu->lock);
-    switch (fault) {
-    case CrKeyFault::SetPollTime:
-        emu->setPollFault = err;
-        break;
-    case CrKeyFault::GetKeyState:
-        emu->getStsFault = err;
-        break;
-    case CrKeyFault::Read:
-        emu->readFault = err;
-        break;
-    case CrKeyFault::Open:
-        break;
-    }
+    Fault(emu, fault) = err;
 }
 
 CrKeyEmuStats CrKeyEmuGetStats(CrKeyEmu *emu)
 {
-    struct stat st {};
-    unsigned opens = stat(TestbedFile(emu, kOpensFile).c_str(), &st) == 0 ? static_cast<unsigned>(st.st_size) : 0;
     std::lock_guard<std::mutex> guard(emu->lock);
-    CrKeyEmuStats s = emu->stats;
-    s.opens = opens;
-    return s;
+    return emu->stats;
 }
 
 void CrKeyEmuReleaseAfterPolls(CrKeyEmu *emu, unsigned polls)
 {
     std::lock_guard<std::mutex> guard(emu->lock);
     emu->releaseAfter = polls;
+}
+
+bool CrKeyEmuCommand(const CrKeyEmu *emu, const std::vector<std::string> &argv,
+                     std::vector<std::string> *command, std::string *error)
+{
+    if (argv.empty())
+        return Fail(error, "no program to run");
+    std::string why;
+    if (!IsPowerPc(argv[0], &why)) {
+        if (!why.empty())
+            return Fail(error, why);
+        *command = argv;
+        return true;
+    }
+    std::vector<std::string> cmd = {"/usr/bin/env", "-u", "LD_PRELOAD", KVO_QEMU_PPC,
+                                    "-L", KVO_TARGET_LIBROOT, "-0", argv[0]};
+    if (emu != nullptr) {
+        std::string preload = PpcPreload(argv[0]);
+        if (preload.empty())
+            return Fail(error, argv[0] + ": no PowerPC build of the device preload (" + kPpcPreload +
+                                   " in a folder above it, or $" + kPpcPreloadEnv + ")");
+        cmd.insert(cmd.end(), {"-E", "LD_PRELOAD=" + preload, "-E", CRKEY_SOCKET_ENV "=" + emu->socket});
+    }
+    cmd.insert(cmd.end(), argv.begin(), argv.end());
+    *command = cmd;
+    return true;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 enum { MY_ID = MODID_GDBT };

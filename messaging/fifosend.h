@@ -3,7 +3,7 @@
 // messaging sources.
 #pragma once
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 namespace kvo {
 

@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "fifosend.h"
-#include "kvoruntime.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "fifosend.h"
-#include "kvoruntime.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "fifosend.h"
-#include "kvoruntime.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 /*
  * kvoruntime.h - the process runtime shared by every module process of the
  * controller: the context record ProcInfo, the descriptor multiplexer, the
- * interval timers and their signal, shared-memory access, process creation,
- * the FIFO transport with its 256-byte frame, status reports and date stamps.
+ * interval timers and their signal, shared-memory access and process
+ * creation.  The messaging layer (kvomessaging.h) builds on it.
  *
  * Usable from C and C++.  Every function that needs process state takes the
  * ProcInfo address first; results are 0 (or a descriptor, id or address) on
@@ -27,7 +27,6 @@
 
 #include "kvolog.h"
 #include "kvopaths.h"
-#include "kvoproto.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -178,27 +177,6 @@ int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char 
 int ComProcStateCheck(ProcInfo *pProcInfo);
 /* Module name for an id, or NULL when the id is in no row. */
 const char *ComModuleName(int iModId);
-
-/* ---- FIFO transport (qnosfifo) ---- */
-int ComFifoCreateOpen(ProcInfo *pProcInfo, const char *fifoname, int kind);
-int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, char *buf);
-int ComFIFOGetData(ProcInfo *pProcInfo, int *mid, int *cid, char *data);
-int ComFIFOPutData2(const char *fifoname, int mid, int cid, const char *data);
-int ComFifoWrite(int fifoDescript, const char *buf, unsigned int len);
-int ComFifoClose(ProcInfo *pProcInfo, int fifoDescript);
-/* FTP-log delivery with recovery */
-int ComFIFOPutData3(const char *fifoname, int mid, int cid, const char *data);
-void ComFIFOGetFTP(void);
-int ComFIFOPutDataforFtpLog(const char *fifoname, int mid, int cid, const char *data);
-
-/* ---- status reports (qnstsmsg, qnosfifo) ---- */
-void WakeupComplete(int iModId, int iResult, const char *pCode);
-void TerminateComplete(int iModId, int iResult);
-void SendStsModuleKill(const char *fifoname, int iModId, int iKillModId);
-
-/* ---- date stamps (qndate) ---- */
-void GetCurTime(uint32_t *pDate, uint32_t *pTime, uint16_t *pWeek);
-void GetDateTimeStr(char *pDate, char *pTime);
 
 #ifdef __cplusplus
 }

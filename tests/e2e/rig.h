@@ -21,6 +21,7 @@
 #include "board/service.h"
 #include "crkeyemu.h"
 #include "gdbt.h"
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 #include "logcapture.h"
 

@@ -1,12 +1,14 @@
-/* A C module using the installed runtime: its record, its identity, the
- * descriptor tables, the frame and the FIFO names.  Exit status 0 when the
- * library behaves, 1 with a line per fault otherwise. */
+/* A C module using the installed libraries: the runtime's record, its
+ * identity and the descriptor tables; the messaging layer's frame and FIFO
+ * names.  Exit status 0 when the libraries behave, 1 with a line per fault
+ * otherwise. */
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 _Static_assert(sizeof(FifoMsg) == FIFO_MSG_SIZE, "a frame is 256 bytes");

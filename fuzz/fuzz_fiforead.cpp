@@ -89,8 +89,8 @@ Rig &Setup()
         if (pipe2(r.cmd, O_NONBLOCK | O_CLOEXEC) != 0)
             std::abort();
         r.info = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
-        r.config.assign(gdbtseg::kConfigSize, '0');
-        r.other.assign(gdbtseg::kOtherSize, 0);
+        r.config.assign(KVO_CONFIG_SIZE, '0');
+        r.other.assign(KVO_OTHER_SIZE, 0);
         r.info->pConfigData = r.config.data();
         r.info->pOtherData = r.other.data();
         std::atexit(RemoveRoot);
@@ -288,8 +288,8 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
     std::memcpy(whole, frame, len);
     int mid = Atoi3(whole), cid = Atoi3(whole + 3);
 
-    Model m{gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, GdbtParentMode(rig.info),
-            GdbtAuthFlag(rig.info), {}, {}};
+    Model m{gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, KvoOtherParentMode(rig.info->pOtherData),
+            KvoConfigAuthFlag(rig.info->pConfigData), {}, {}};
     int want = len > 0 ? m.Run(mid, cid, whole + 6) : 0;
     const GdbtLocalInfo before = gstLocalInfo;
 
@@ -326,10 +326,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
     gstLocalInfo.iGdSts = in[0] % 3;
     gstLocalInfo.iFuncFlg = FuncFlgFrom(in[1]);
     gstLocalInfo.iPutTime = static_cast<int16_t>(in[2] << 8 | in[3]);
-    std::memcpy(rig.other.data() + gdbtseg::kParentModeOff, in + 4, 4);
-    rig.config[gdbtseg::kAuthFlagOff] = in[8];
-    rig.config[gdbtseg::kGuardButtonOff] = in[9];
-    rig.other[gdbtseg::kHoldInhibitOff] = in[10];
+    std::memcpy(rig.other.data() + KVO_OTHER_PARENT_MODE_OFF, in + 4, 4);
+    rig.config[KVO_CONFIG_AUTH_FLAG_OFF] = in[8];
+    rig.config[KVO_CONFIG_GUARD_BUTTON_OFF] = in[9];
+    rig.other[KVO_OTHER_HOLD_INHIBIT_OFF] = in[10];
 
     size_t i = kHeader;
     for (int frames = 0; frames < 4 && i < size; ++frames) {

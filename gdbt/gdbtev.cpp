@@ -117,7 +117,7 @@ void ParentModeCommand(const Rcv &rcv, Data data)
 // Direct mode, 411: the parent module asks for a guard.
 void DirectGuardRequest(const ProcInfo *pProcInfo, const Rcv &rcv, Data data)
 {
-    unsigned char flag = GdbtAuthFlag(pProcInfo);
+    unsigned char flag = KvoConfigAuthFlag(pProcInfo->pConfigData);
     if (flag == '0') {
         if (gstLocalInfo.iGdSts == GDSTS_GUARD_WAIT) {
             ComLog(LOG_INFO,
@@ -315,14 +315,15 @@ int GDBTReadFunc(ProcInfo *pProcInfo)
     }
 
     // Every press is forwarded, whatever the function settings.
-    Send(GdbtParentMode(pProcInfo) != 0 ? FIFO_NAME_PARE : FIFO_NAME_EK, CMDID_GDBT_PRESS, data);
+    bool parentMode = KvoOtherParentMode(pProcInfo->pOtherData) != 0;
+    Send(parentMode ? FIFO_NAME_PARE : FIFO_NAME_EK, CMDID_GDBT_PRESS, data);
 
-    unsigned char guardButton = GdbtGuardButton(pProcInfo);
+    unsigned char guardButton = KvoConfigGuardButton(pProcInfo->pConfigData);
     if (guardButton != '1') {
         ComLog(LOG_DEBUG,
                "GDBTReadFunc,guard button function off put guard button(pProcInfo->pConfigData->other.guard_button[0]=0x%x)\n",
                static_cast<unsigned>(guardButton));
-    } else if (gstLocalInfo.iFuncFlg != 1 || GdbtHoldInhibit(pProcInfo) != 0) {
+    } else if (gstLocalInfo.iFuncFlg != 1 || KvoOtherHoldInhibit(pProcInfo->pOtherData) != 0) {
         ComLog(LOG_INFO, "00018,GDBTReadFunc,function off put guard button\n");
     } else {
         // A press during a hold starts the count again.
@@ -395,10 +396,10 @@ void PutGuardBtnFunc(ProcInfo *pProcInfo)
     ComLog(LOG_DEBUG, "start of PutGuardBtnFunc\n");
     Data data;
     FillSpaces(data);
-    if (GdbtParentMode(pProcInfo) != 0) {
+    if (KvoOtherParentMode(pProcInfo->pOtherData) != 0) {
         Send(FIFO_NAME_PARE, CMDID_GUARD_REQ, data);
         gstLocalInfo.iGdSts = GDSTS_GUARD_WAIT;
-    } else if (GdbtAuthFlag(pProcInfo) != '0') {
+    } else if (KvoConfigAuthFlag(pProcInfo->pConfigData) != '0') {
         data[0] = 0;
         data[1] = 0;
         Send(FIFO_NAME_AUTH, CMDID_AUTH_GUARD, data);
@@ -445,7 +446,7 @@ int FifoReadFunc(ProcInfo *pProcInfo)
         ComLog(LOG_INFO,
                "00015,FifoReadFunc,function off receive message(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n",
                rcv.iMod_id, rcv.iCmd_id, static_cast<unsigned>(rcv.D(0)));
-    } else if (GdbtParentMode(pProcInfo) != 0) {
+    } else if (KvoOtherParentMode(pProcInfo->pOtherData) != 0) {
         ParentModeCommand(rcv, data);
     } else {
         DirectModeCommand(pProcInfo, rcv, data);

@@ -164,16 +164,14 @@ int InitProc(ProcInfo *pProcInfo)
            pProcInfo->iFifoReadDes);
     KeepWriterOpen();
 
-    if (ComShmOpenRead(pProcInfo, ComShmKey(gdbtseg::kConfigProjId), gdbtseg::kConfigSize) ==
-        KVO_SHM_FAILED) {
+    if (ComShmOpenRead(pProcInfo, ComShmKey(KVO_CONFIG_PROJ_ID), KVO_CONFIG_SIZE) == KVO_SHM_FAILED) {
         ComLog(LOG_INFO, "error of ComShmOpenRead()\n");
         return -1;
     }
     pProcInfo->pConfigData = static_cast<const unsigned char *>(pProcInfo->pShmConfig);
     ComLog(LOG_DEBUG, "success of ComShmOpenRead(CONFIG)\n");
 
-    if (ComShmOpenRead(pProcInfo, ComShmKey(gdbtseg::kOtherProjId), gdbtseg::kOtherSize) ==
-        KVO_SHM_FAILED) {
+    if (ComShmOpenRead(pProcInfo, ComShmKey(KVO_OTHER_PROJ_ID), KVO_OTHER_SIZE) == KVO_SHM_FAILED) {
         ComLog(LOG_INFO, "error of ComShmOpenRead(OTHER)\n");
         return -1;
     }
@@ -269,11 +267,11 @@ int TermProc(ProcInfo *pProcInfo)
     }
     ComSelectFdzero(pProcInfo);
 
-    if (ComShmClose(pProcInfo, ComShmKey(gdbtseg::kConfigProjId)) == -1) {
+    if (ComShmClose(pProcInfo, ComShmKey(KVO_CONFIG_PROJ_ID)) == -1) {
         ComLog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }
-    if (ComShmClose(pProcInfo, ComShmKey(gdbtseg::kOtherProjId)) == -1) {
+    if (ComShmClose(pProcInfo, ComShmKey(KVO_OTHER_PROJ_ID)) == -1) {
         ComLog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }

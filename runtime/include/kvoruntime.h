@@ -2,7 +2,8 @@
  * kvoruntime.h - the process runtime shared by every module process of the
  * controller: the context record ProcInfo, the descriptor multiplexer, the
  * interval timers and their signal, shared-memory access and process
- * creation.  The messaging layer (kvomessaging.h) builds on it.
+ * creation.  The messaging layer (kvomessaging.h) builds on it; the layout
+ * of the segments other modules fill is in kvosegments.h.
  *
  * Usable from C and C++.  Every function that needs process state takes the
  * ProcInfo address first; results are 0 (or a descriptor, id or address) on

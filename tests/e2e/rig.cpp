@@ -149,22 +149,22 @@ bool Rig::Fail(const std::string &why)
 
 void Rig::SetGuardButton(char c)
 {
-    segments_.SetByte(kvoboard::kConfig, kGuardButtonOff, static_cast<uint8_t>(c));
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_GUARD_BUTTON_OFF, static_cast<uint8_t>(c));
 }
 
 void Rig::SetAuthFlag(char c)
 {
-    segments_.SetByte(kvoboard::kConfig, kAuthFlagOff, static_cast<uint8_t>(c));
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_AUTH_FLAG_OFF, static_cast<uint8_t>(c));
 }
 
 void Rig::SetParentMode(int32_t v)
 {
-    segments_.Set(kvoboard::kOther, kParentModeOff, &v, sizeof v);
+    segments_.Set(kvoboard::kOther, KVO_OTHER_PARENT_MODE_OFF, &v, sizeof v);
 }
 
 void Rig::SetHoldInhibit(uint8_t v)
 {
-    segments_.SetByte(kvoboard::kOther, kHoldInhibitOff, v);
+    segments_.SetByte(kvoboard::kOther, KVO_OTHER_HOLD_INHIBIT_OFF, v);
 }
 
 bool Rig::Start(const char *level, bool logToFile)

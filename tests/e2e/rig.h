@@ -20,23 +20,15 @@
 #include "board/segments.h"
 #include "board/service.h"
 #include "crkeyemu.h"
-#include "gdbt.h"
 #include "kvomessaging.h"
 #include "kvoruntime.h"
+#include "kvosegments.h"
 #include "logcapture.h"
 
 // Generous: a hold takes 3 s, and the service may run under a sanitizer.
 constexpr int kWaitMs = 10000;
 // How long a peer listens to show that nothing was sent.
 constexpr int kQuietMs = 1000;
-
-// Byte offsets the service reads (other modules own the layouts).
-using gdbtseg::kAuthFlagOff;    // CONFIG: '0' asks for the IO status first
-using gdbtseg::kConfigSize;
-using gdbtseg::kGuardButtonOff; // CONFIG: '1' enables hold timing
-using gdbtseg::kHoldInhibitOff; // OTHER: nonzero, no hold timing
-using gdbtseg::kOtherSize;
-using gdbtseg::kParentModeOff;  // OTHER: int32, nonzero parent mode
 
 // The service binary: $KVO_E2E_SERVICE when set (another build of it), else
 // the one built here.

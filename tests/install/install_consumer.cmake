@@ -18,7 +18,7 @@ endif()
 run("install" ${CMAKE_COMMAND} --install ${KVO_BUILD_DIR} --prefix ${prefix} ${cfg})
 
 foreach(f bin/kvogdbt include/kvo/kvoruntime.h include/kvo/kvolog.h include/kvo/kvopaths.h
-          include/kvo/kvomessaging.h)
+          include/kvo/kvosegments.h include/kvo/kvomessaging.h)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()

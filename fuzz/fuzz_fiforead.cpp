@@ -136,7 +136,7 @@ struct Model {
             switch (cid) {
             case CMDID_TERMINATE:
                 if (d[0] <= 1)
-                    return 2;
+                    return KVO_SELECT_END;
                 break;
             case CMDID_ALIVE_REQ: Send(P_STS, CMDID_ALIVE_ANS); break;
             case CMDID_WAKEUP_REQ:
@@ -296,7 +296,7 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
     rig.info->iSelectDes = rig.cmd[0];
     int r = FifoReadFunc(rig.info);
 
-    if (r != 0 && r != 2)
+    if (r != KVO_SELECT_SERVED && r != KVO_SELECT_END)
         FuzzFail("FifoReadFunc returned %d", r);
     if (r != want)
         FuzzFail("frame %03d/%03d data[0]=%d: result %d, expected %d", mid, cid, whole[6], r, want);
@@ -309,7 +309,7 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
           (gstLocalInfo.iFuncFlg == 0 || gstLocalInfo.iFuncFlg == 1)))
         FuzzFail("iFuncFlg changed from %d to %d by %03d/%03d", before.iFuncFlg,
                  gstLocalInfo.iFuncFlg, mid, cid);
-    if (r != 2 && (gstLocalInfo.iGdSts != m.gdSts || gstLocalInfo.iFuncFlg != m.funcFlg))
+    if (r != KVO_SELECT_END && (gstLocalInfo.iGdSts != m.gdSts || gstLocalInfo.iFuncFlg != m.funcFlg))
         FuzzFail("frame %03d/%03d from iGdSts %d: state (%d,%d), expected (%d,%d)", mid, cid,
                  before.iGdSts, gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, m.gdSts, m.funcFlg);
     CompareSends(rig, m, mid, cid);

@@ -72,6 +72,9 @@ void GdbtProcessPrepare();
 int GdbtLogMask(int argc, char *argv[]);
 
 // Device and hold timing, command handling (gdbtev.cpp).
+// Registers the hold timer (one-shot, 250 ms, TimeUpFunc) and keeps the
+// handle that the hold timing starts and stops it by; the handle, or -1.
+int GdbtHoldTimerSet(ProcInfo *pProcInfo);
 int InitProcSub(ProcInfo *pProcInfo);
 int TermProcSub(ProcInfo *pProcInfo);
 int GDBTReadFunc(ProcInfo *pProcInfo);

@@ -54,7 +54,8 @@ int CloseKeepWriter(ProcInfo *pProcInfo)
 
 unsigned long Addr(SelectProc proc) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(proc)); }
 
-bool IsWatchable(int fd) { return fd > 0 && fd < KVO_FD_LIMIT; }
+// 0 would end the application list.
+bool IsWatchable(int fd) { return fd != 0 && ComSelectFdFits(fd); }
 
 int CloseFifoWriteDes(ProcInfo *pProcInfo)
 {
@@ -191,12 +192,12 @@ int InitProc(ProcInfo *pProcInfo)
     ComSelectFdzero(pProcInfo);
     ComLog(LOG_DEBUG, "success of ComSelectFdzero()\n");
 
-    if (ComTimerSet(pProcInfo, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc) == -1) {
+    int iHoldTimerDes = GdbtHoldTimerSet(pProcInfo);
+    if (iHoldTimerDes == -1) {
         ComLog(LOG_INFO, "error of ComTimerSet(0)\n");
         return -1;
     }
-    ComLog(LOG_DEBUG, "success of ComTimerSet(0), handle = %d\n",
-           pProcInfo->TimerCntInfo[0].iTimerSelectDes[1]);
+    ComLog(LOG_DEBUG, "success of ComTimerSet(0), handle = %d\n", iHoldTimerDes);
 
     if (InitProcSub(pProcInfo) < 0)
         return -1;
@@ -233,9 +234,9 @@ int MainProc(ProcInfo *pProcInfo)
     int iFailures = 0;
     for (;;) {
         iRet = ComSelect(pProcInfo);
-        if (iRet == 2)
+        if (iRet == KVO_SELECT_END)
             break;
-        if (iRet != -1) {
+        if (iRet != KVO_SELECT_ERROR) {
             iFailures = 0;
             continue;
         }

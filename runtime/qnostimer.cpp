@@ -150,7 +150,7 @@ int OpenSlotPipe(TimerCntInfo_t *pSlot)
         return -1;
     }
     for (int fd : fds) {
-        if (fd >= KVO_FD_LIMIT) {
+        if (!ComSelectFdFits(fd)) {
             ComLog(LOG_INFO, "error of descriptor(%d)\n", fd);
             close(fds[0]);
             close(fds[1]);
@@ -176,7 +176,7 @@ int CloseSlotPipe(ProcInfo *pProcInfo, TimerCntInfo_t *pSlot)
                pSlot->iTimerSelectDes[1], errno);
         return -1;
     }
-    if (rd >= 0 && rd < KVO_FD_LIMIT) {
+    if (ComSelectFdFits(rd)) {
         FD_CLR(rd, &pProcInfo->stReadFds);
         FD_CLR(rd, &pProcInfo->stSelectFds);
     }

@@ -263,7 +263,7 @@ void BM_GDBTReadFuncPress(benchmark::State &state)
     pProcInfoCom = pi;
     ComSigAlrm(pi, SigAlrmHandler);
     ComSelectFdzero(pi);
-    if (ComTimerSet(pi, KVO_TIMER_ONESHOT, 250, TimeUpFunc) == -1)
+    if (GdbtHoldTimerSet(pi) == -1)
         std::abort();
     gstLocalInfo = {0, 1, 2000};
     int ek = open(FIFO_NAME_EK, O_RDWR | O_NONBLOCK | O_CLOEXEC);

@@ -35,9 +35,17 @@ extern "C" {
 
 struct ProcInfo;
 
-/* A descriptor or timer handler: 0 served, -1 error, anything else ends the
- * ComSelect turn and is returned by it (2 ends a module's main loop). */
+/* A descriptor or timer handler: KVO_SELECT_SERVED, KVO_SELECT_ERROR, or
+ * anything else, which ends the ComSelect turn and is returned by it. */
 typedef int (*SelectProc)(struct ProcInfo *pProcInfo);
+
+/* Results of a handler and of ComSelect, one turn of a module's main loop. */
+enum {
+    KVO_SELECT_SERVED = 0,      /* served (ComSelect: nothing ended the turn) */
+    KVO_SELECT_ERROR = -1,      /* failed; from a timer handler only traced */
+    KVO_SELECT_END = 2,         /* ends a module's main loop */
+    KVO_SELECT_INTERRUPTED = 3  /* ComSelect: a signal ended the wait */
+};
 
 enum {
     KVO_SELECT_MAX = 10,     /* application descriptors per process */
@@ -121,6 +129,9 @@ extern ProcInfo *pProcInfoCom;
 extern sigset_t set;
 
 /* ---- descriptor multiplexer (qnosselect) ---- */
+/* Nonzero when a descriptor set can hold fd (0 to KVO_FD_LIMIT - 1): the
+ * one range check for every descriptor that is watched or compared. */
+int ComSelectFdFits(int fd);
 void ComSelectFdzero(ProcInfo *pProcInfo);
 /* Both refuse (result -1, with a log line) a descriptor outside 0 to 1023,
  * which no descriptor set can hold; the others are still entered. */
@@ -129,6 +140,14 @@ int ComSelectInit(ProcInfo *pProcInfo);
 int ComSelect(ProcInfo *pProcInfo);
 void ComSelectUpdate(ProcInfo *pProcInfo, int iMode);
 void ComSelectFdMaxGet(ProcInfo *pProcInfo);
+/* Takes iDes and its handler out of the application list, keeping the list
+ * packed, and out of both descriptor sets; iMaxfd stays (a wider wait is
+ * harmless).  Safe from a handler inside ComSelect: the entry that moves up
+ * into the freed place is skipped for the rest of that turn and, if ready,
+ * served in the next.  0, or -1 with a log line for a NULL record, a
+ * descriptor the list cannot hold (0, or outside a descriptor set), or one
+ * that is not in the list. */
+int ComSelectRemove(ProcInfo *pProcInfo, int iDes);
 
 /* ---- interval timers (qnostimer) ---- */
 extern const int timerSigIdTbl[KVO_TIMER_MAX];

@@ -22,7 +22,7 @@ protected:
         ign.sa_handler = SIG_IGN;
         sigaction(SIGUSR1, &ign, &savedUsr1_);
         ComSelectFdzero(&p_);
-        ASSERT_NE(ComTimerSet(&p_, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc), -1);
+        ASSERT_NE(GdbtHoldTimerSet(&p_), -1);
     }
     void TearDown() override
     {

@@ -159,6 +159,8 @@ int ComTimeReSetTimer(ProcInfo *pProcInfo, int iTimerDes, int iMsec);
 int ComTimerGet(ProcInfo *pProcInfo, int iTimerDes);
 int ComTimerState(ProcInfo *pProcInfo);
 int ComTimerDelete(ProcInfo *pProcInfo);
+/* Sleeps without a timer slot (qnossleep): top bit clear, ticks of 10 ms;
+ * top bit set, the low 31 bits in 1/256 s. */
 void SleepTicks(uint32_t ulTicks);
 
 /* ---- timer signal (qnossig) ---- */

@@ -1,8 +1,9 @@
-# Installation: the service (bin), the runtime library with its C headers
-# (include/kvo) and a CMake package, so that the controller's other modules
-# build against the runtime with find_package(kvoruntime) and link
-# kvo::kvoruntime, from C or C++; and the tools (bin): the frame tool
-# kvomsg in every build, the board's included, and on the host the
+# Installation: the service (bin), the runtime library and the messaging
+# library on top of it, with their C headers (include/kvo), and a CMake
+# package, so that the controller's other modules build against them with
+# find_package(kvoruntime) and link kvo::kvoruntime, or kvo::kvomessaging
+# (which brings the runtime), from C or C++; and the tools (bin): the frame
+# tool kvomsg in every build, the board's included, and on the host the
 # simulated controller kvosim and kvocrkey with the libraries the device
 # emulation loads into the programs it runs (lib).  Nothing here needs the
 # tests.
@@ -62,15 +63,17 @@ if(kvo_host_tools)
   endif()
 endif()
 
-install(TARGETS kvoruntime EXPORT kvoruntimeTargets
+install(TARGETS kvoruntime kvomessaging EXPORT kvoruntimeTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 
-file(GLOB kvo_public_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/runtime/include/*.h)
-install(FILES ${kvo_public_headers} ${PROJECT_SOURCE_DIR}/messaging/include/kvoproto.h
+file(GLOB kvo_public_headers CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/runtime/include/*.h
+     ${PROJECT_SOURCE_DIR}/messaging/include/*.h)
+install(FILES ${kvo_public_headers}
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kvo COMPONENT runtime)
 
 # A sanitizer build's library needs the sanitizer runtimes wherever it is
-# linked; say so in the package instead of leaving consumers to guess.
+# linked; say so in the package instead of leaving consumers to guess (the
+# messaging library passes it on through its link to the runtime).
 if(KVO_SANITIZE)
   set_property(TARGET kvoruntime APPEND PROPERTY INTERFACE_LINK_OPTIONS
                $<INSTALL_INTERFACE:-fsanitize=address,undefined>)

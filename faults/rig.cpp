@@ -21,7 +21,7 @@
 #include <iterator>
 
 #include "crkeyemu.h"
-#include "gdbt.h"
+#include "kvosegments.h"
 
 namespace rig {
 
@@ -30,11 +30,6 @@ namespace {
 const char *const kPeerFile[P_COUNT] = {"FifoSts",  "FifoStsp", "FifoPare", "FifoAuth",
                                         "FifoDisp", "FifoEk",   "FifoLog",  "FifoFtp"};
 const char *const kPeerNames[P_COUNT] = {"Sts", "Stsp", "Pare", "Auth", "Disp", "Ek", "Log", "Ftp"};
-
-using gdbtseg::kAuthFlagOff;
-using gdbtseg::kGuardButtonOff;
-using gdbtseg::kHoldInhibitOff;
-using gdbtseg::kParentModeOff;
 
 } // namespace
 
@@ -97,10 +92,10 @@ bool Rig::MakeSegments()
     if (!segments_.Create(board_, true, &error_))
         return false;
     segments_.Fill(kvoboard::kConfig, '0');
-    segments_.SetByte(kvoboard::kConfig, kGuardButtonOff, static_cast<uint8_t>(opt_.guardButton));
-    segments_.SetByte(kvoboard::kConfig, kAuthFlagOff, static_cast<uint8_t>(opt_.authFlag));
-    segments_.Set(kvoboard::kOther, kParentModeOff, &opt_.parentMode, sizeof opt_.parentMode);
-    segments_.SetByte(kvoboard::kOther, kHoldInhibitOff, opt_.holdInhibit);
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_GUARD_BUTTON_OFF, static_cast<uint8_t>(opt_.guardButton));
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_AUTH_FLAG_OFF, static_cast<uint8_t>(opt_.authFlag));
+    segments_.Set(kvoboard::kOther, KVO_OTHER_PARENT_MODE_OFF, &opt_.parentMode, sizeof opt_.parentMode);
+    segments_.SetByte(kvoboard::kOther, KVO_OTHER_HOLD_INHIBIT_OFF, opt_.holdInhibit);
     return true;
 }
 

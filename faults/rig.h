@@ -25,7 +25,7 @@
 #include "board/root.h"
 #include "board/segments.h"
 #include "board/service.h"
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 struct CrKeyEmu;
 

@@ -89,8 +89,8 @@ Rig &Setup()
         if (pipe2(r.cmd, O_NONBLOCK | O_CLOEXEC) != 0)
             std::abort();
         r.info = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
-        r.config.assign(gdbtseg::kConfigSize, '0');
-        r.other.assign(gdbtseg::kOtherSize, 0);
+        r.config.assign(KVO_CONFIG_SIZE, '0');
+        r.other.assign(KVO_OTHER_SIZE, 0);
         r.info->pConfigData = r.config.data();
         r.info->pOtherData = r.other.data();
         std::atexit(RemoveRoot);
@@ -136,7 +136,7 @@ struct Model {
             switch (cid) {
             case CMDID_TERMINATE:
                 if (d[0] <= 1)
-                    return 2;
+                    return KVO_SELECT_END;
                 break;
             case CMDID_ALIVE_REQ: Send(P_STS, CMDID_ALIVE_ANS); break;
             case CMDID_WAKEUP_REQ:
@@ -288,15 +288,15 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
     std::memcpy(whole, frame, len);
     int mid = Atoi3(whole), cid = Atoi3(whole + 3);
 
-    Model m{gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, GdbtParentMode(rig.info),
-            GdbtAuthFlag(rig.info), {}, {}};
+    Model m{gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, KvoOtherParentMode(rig.info->pOtherData),
+            KvoConfigAuthFlag(rig.info->pConfigData), {}, {}};
     int want = len > 0 ? m.Run(mid, cid, whole + 6) : 0;
     const GdbtLocalInfo before = gstLocalInfo;
 
     rig.info->iSelectDes = rig.cmd[0];
     int r = FifoReadFunc(rig.info);
 
-    if (r != 0 && r != 2)
+    if (r != KVO_SELECT_SERVED && r != KVO_SELECT_END)
         FuzzFail("FifoReadFunc returned %d", r);
     if (r != want)
         FuzzFail("frame %03d/%03d data[0]=%d: result %d, expected %d", mid, cid, whole[6], r, want);
@@ -309,7 +309,7 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
           (gstLocalInfo.iFuncFlg == 0 || gstLocalInfo.iFuncFlg == 1)))
         FuzzFail("iFuncFlg changed from %d to %d by %03d/%03d", before.iFuncFlg,
                  gstLocalInfo.iFuncFlg, mid, cid);
-    if (r != 2 && (gstLocalInfo.iGdSts != m.gdSts || gstLocalInfo.iFuncFlg != m.funcFlg))
+    if (r != KVO_SELECT_END && (gstLocalInfo.iGdSts != m.gdSts || gstLocalInfo.iFuncFlg != m.funcFlg))
         FuzzFail("frame %03d/%03d from iGdSts %d: state (%d,%d), expected (%d,%d)", mid, cid,
                  before.iGdSts, gstLocalInfo.iGdSts, gstLocalInfo.iFuncFlg, m.gdSts, m.funcFlg);
     CompareSends(rig, m, mid, cid);
@@ -326,10 +326,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t size)
     gstLocalInfo.iGdSts = in[0] % 3;
     gstLocalInfo.iFuncFlg = FuncFlgFrom(in[1]);
     gstLocalInfo.iPutTime = static_cast<int16_t>(in[2] << 8 | in[3]);
-    std::memcpy(rig.other.data() + gdbtseg::kParentModeOff, in + 4, 4);
-    rig.config[gdbtseg::kAuthFlagOff] = in[8];
-    rig.config[gdbtseg::kGuardButtonOff] = in[9];
-    rig.other[gdbtseg::kHoldInhibitOff] = in[10];
+    std::memcpy(rig.other.data() + KVO_OTHER_PARENT_MODE_OFF, in + 4, 4);
+    rig.config[KVO_CONFIG_AUTH_FLAG_OFF] = in[8];
+    rig.config[KVO_CONFIG_GUARD_BUTTON_OFF] = in[9];
+    rig.other[KVO_OTHER_HOLD_INHIBIT_OFF] = in[10];
 
     size_t i = kHeader;
     for (int frames = 0; frames < 4 && i < size; ++frames) {

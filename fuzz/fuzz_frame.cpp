@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "fuzzcommon.h"
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 namespace {

@@ -1,6 +1,7 @@
 // gdbt.h - the guard-button service (module 52, "kvogdbt"): its state record,
-// the layout of the configuration values it reads from the CONFIG and OTHER
-// segments, the guard-button driver's requests, and every service function.
+// the guard-button driver's requests, and every service function.  Private
+// to the service and the code that calls its functions; the layout of the
+// CONFIG and OTHER segments it reads is the runtime's (kvosegments.h).
 // gdbtproc.cpp owns start-up, the main loop and shutdown; gdbtev.cpp owns the
 // device, the hold timing and the command handling.
 #ifndef GDBT_H
@@ -8,9 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
+#include "kvosegments.h"
 
 enum { MY_ID = MODID_GDBT };
 static_assert(MY_ID == 52, "the guard-button service is module 52");
@@ -37,47 +39,6 @@ constexpr int GDBT_DEVICE_FAIL_LIMIT = 16;
 
 // Guard request states.
 enum { GDSTS_IDLE = 0, GDSTS_GUARD_WAIT = 1, GDSTS_IO_WAIT = 2 };
-
-// Segments, as other modules lay them out.  Offsets are byte offsets from
-// the start of each segment; integers are in the platform's byte order.
-namespace gdbtseg {
-constexpr int kConfigProjId = 'c';
-constexpr size_t kConfigSize = 28376;
-constexpr size_t kGuardButtonOff = 27648; // other.guard_button[0]: '1' enables hold timing
-constexpr size_t kAuthFlagOff = 27722;    // '0': direct requests go through the IO status
-constexpr int kOtherProjId = 'o';
-constexpr size_t kOtherSize = 228;
-constexpr size_t kParentModeOff = 4;      // int32, nonzero: parent mode
-constexpr size_t kHoldInhibitOff = 189;   // nonzero: a press starts no hold timing
-} // namespace gdbtseg
-static_assert(gdbtseg::kConfigProjId == 99 && gdbtseg::kOtherProjId == 111, "ftok ids");
-static_assert(gdbtseg::kAuthFlagOff < gdbtseg::kConfigSize, "flag inside CONFIG");
-static_assert(gdbtseg::kGuardButtonOff < gdbtseg::kAuthFlagOff, "guard_button before the flag");
-static_assert(gdbtseg::kParentModeOff + sizeof(int32_t) <= gdbtseg::kOtherSize, "word inside OTHER");
-static_assert(gdbtseg::kHoldInhibitOff < gdbtseg::kOtherSize, "byte inside OTHER");
-
-inline unsigned char GdbtGuardButton(const ProcInfo *pProcInfo)
-{
-    return pProcInfo->pConfigData[gdbtseg::kGuardButtonOff];
-}
-
-inline unsigned char GdbtAuthFlag(const ProcInfo *pProcInfo)
-{
-    return pProcInfo->pConfigData[gdbtseg::kAuthFlagOff];
-}
-
-// The segment gives no alignment promise, hence the copy.
-inline int32_t GdbtParentMode(const ProcInfo *pProcInfo)
-{
-    int32_t v;
-    std::memcpy(&v, pProcInfo->pOtherData + gdbtseg::kParentModeOff, sizeof v);
-    return v;
-}
-
-inline unsigned char GdbtHoldInhibit(const ProcInfo *pProcInfo)
-{
-    return pProcInfo->pOtherData[gdbtseg::kHoldInhibitOff];
-}
 
 // The guard-button driver: one event byte per read, two requests.
 enum {
@@ -111,6 +72,9 @@ void GdbtProcessPrepare();
 int GdbtLogMask(int argc, char *argv[]);
 
 // Device and hold timing, command handling (gdbtev.cpp).
+// Registers the hold timer (one-shot, 250 ms, TimeUpFunc) and keeps the
+// handle that the hold timing starts and stops it by; the handle, or -1.
+int GdbtHoldTimerSet(ProcInfo *pProcInfo);
 int InitProcSub(ProcInfo *pProcInfo);
 int TermProcSub(ProcInfo *pProcInfo);
 int GDBTReadFunc(ProcInfo *pProcInfo);

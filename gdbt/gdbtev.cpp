@@ -16,6 +16,9 @@ int giDeviceReadFailures;
 
 namespace {
 
+// The hold timer's handle as ComTimerSet returned it (GdbtHoldTimerSet).
+int giHoldTimerDes;
+
 constexpr char kDispLoopOff[] = "0619 00000000";
 constexpr char kIoStsReqData[] = "052";
 
@@ -41,12 +44,6 @@ void SendDispLoopOff(Data data)
     Send(FIFO_NAME_DISP, CMDID_DISP_MSG, data);
 }
 
-int HoldTimerHandle(const ProcInfo *pProcInfo)
-{
-    // Slot 0 is the hold timer, registered first at start-up.
-    return pProcInfo->TimerCntInfo[0].iTimerSelectDes[1];
-}
-
 void FormatErr(const char *num, int iMod_id, int iCmd_id, unsigned char d0)
 {
     ComLog(LOG_INFO, "%s,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n",
@@ -61,13 +58,14 @@ struct Rcv {
     unsigned char D(size_t i) const { return static_cast<unsigned char>(data[i]); }
 };
 
-// Commands of the status module other than 410; 2 ends the main loop.
+// Commands of the status module other than 410; KVO_SELECT_END ends the
+// main loop.
 int StsCommand(const Rcv &rcv, Data data)
 {
     switch (rcv.iCmd_id) {
     case CMDID_TERMINATE:
         if (rcv.D(0) == 0 || rcv.D(0) == 1)
-            return 2;
+            return KVO_SELECT_END;
         FormatErr("00001", rcv.iMod_id, rcv.iCmd_id, rcv.D(0));
         break;
     case CMDID_ALIVE_REQ:
@@ -89,7 +87,7 @@ int StsCommand(const Rcv &rcv, Data data)
         FormatErr("00003", rcv.iMod_id, rcv.iCmd_id, rcv.D(0));
         break;
     }
-    return 0;
+    return KVO_SELECT_SERVED;
 }
 
 // Parent mode: the parent module's answer to the guard request.
@@ -117,7 +115,7 @@ void ParentModeCommand(const Rcv &rcv, Data data)
 // Direct mode, 411: the parent module asks for a guard.
 void DirectGuardRequest(const ProcInfo *pProcInfo, const Rcv &rcv, Data data)
 {
-    unsigned char flag = GdbtAuthFlag(pProcInfo);
+    unsigned char flag = KvoConfigAuthFlag(pProcInfo->pConfigData);
     if (flag == '0') {
         if (gstLocalInfo.iGdSts == GDSTS_GUARD_WAIT) {
             ComLog(LOG_INFO,
@@ -192,6 +190,12 @@ void DirectModeCommand(const ProcInfo *pProcInfo, const Rcv &rcv, Data data)
 
 // ---- device and hold timing ----
 
+int GdbtHoldTimerSet(ProcInfo *pProcInfo)
+{
+    giHoldTimerDes = ComTimerSet(pProcInfo, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc);
+    return giHoldTimerDes;
+}
+
 int InitProcSub(ProcInfo *pProcInfo)
 {
     ComLog(LOG_DEBUG, "start of InitProcSub\n");
@@ -250,26 +254,11 @@ int TermProcSub(ProcInfo *pProcInfo)
 
 namespace {
 
-// Takes the device out of the application list (keeping the list packed)
-// and out of the watched set.  Called from its own handler: the pass that
-// called it next looks at the entry that moved into its place.
+// Called from the device's own handler, inside ComSelect, which allows it.
 void StopWatchingDevice(ProcInfo *pProcInfo, int fd)
 {
-    for (int i = 0; i < KVO_SELECT_MAX && pProcInfo->iaSelectDes[i] != 0; ++i) {
-        if (pProcInfo->iaSelectDes[i] != fd)
-            continue;
-        for (int j = i; j + 1 < KVO_SELECT_MAX; ++j) {
-            pProcInfo->iaSelectDes[j] = pProcInfo->iaSelectDes[j + 1];
-            pProcInfo->pSelectProc[j] = pProcInfo->pSelectProc[j + 1];
-        }
-        pProcInfo->iaSelectDes[KVO_SELECT_MAX - 1] = 0;
-        if (fd >= 0 && fd < KVO_FD_LIMIT) {
-            FD_CLR(fd, &pProcInfo->stSelectFds);
-            FD_CLR(fd, &pProcInfo->stReadFds);
-        }
+    if (ComSelectRemove(pProcInfo, fd) == 0)
         ComLog(LOG_INFO, "GDBTReadFunc,guard button driver keeps failing, no longer watched(fd=%d)\n", fd);
-        return;
-    }
 }
 
 // Counts reads without an event byte; a good read ends the count.
@@ -304,25 +293,26 @@ int GDBTReadFunc(ProcInfo *pProcInfo)
         ComLog(LOG_INFO, "00020,GDBTReadFunc,Error Guard Button Read Count= %d\n", static_cast<int>(n));
         CountDeviceRead(pProcInfo, n);
         ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
     CountDeviceRead(pProcInfo, n);
     if (event != GDBT_EVENT_PRESS) {
         ComLog(LOG_INFO, "00019,GDBTReadFunc,Error Guard Button Read Data[0]= 0x%x\n",
                static_cast<unsigned>(event));
         ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
 
     // Every press is forwarded, whatever the function settings.
-    Send(GdbtParentMode(pProcInfo) != 0 ? FIFO_NAME_PARE : FIFO_NAME_EK, CMDID_GDBT_PRESS, data);
+    bool parentMode = KvoOtherParentMode(pProcInfo->pOtherData) != 0;
+    Send(parentMode ? FIFO_NAME_PARE : FIFO_NAME_EK, CMDID_GDBT_PRESS, data);
 
-    unsigned char guardButton = GdbtGuardButton(pProcInfo);
+    unsigned char guardButton = KvoConfigGuardButton(pProcInfo->pConfigData);
     if (guardButton != '1') {
         ComLog(LOG_DEBUG,
                "GDBTReadFunc,guard button function off put guard button(pProcInfo->pConfigData->other.guard_button[0]=0x%x)\n",
                static_cast<unsigned>(guardButton));
-    } else if (gstLocalInfo.iFuncFlg != 1 || GdbtHoldInhibit(pProcInfo) != 0) {
+    } else if (gstLocalInfo.iFuncFlg != 1 || KvoOtherHoldInhibit(pProcInfo->pOtherData) != 0) {
         ComLog(LOG_INFO, "00018,GDBTReadFunc,function off put guard button\n");
     } else {
         // A press during a hold starts the count again.
@@ -330,7 +320,7 @@ int GDBTReadFunc(ProcInfo *pProcInfo)
         TimerStartFunc(pProcInfo);
     }
     ComLog(LOG_DEBUG, "end of GDBTReadFunc\n");
-    return 0;
+    return KVO_SELECT_SERVED;
 }
 
 int TimeUpFunc(ProcInfo *pProcInfo)
@@ -352,13 +342,13 @@ int TimeUpFunc(ProcInfo *pProcInfo)
         gstLocalInfo.iPutTime = GDBT_PUT_TIME_IDLE;
     }
     ComLog(LOG_DEBUG, "end of TimeUpFunc\n");
-    return 0;
+    return KVO_SELECT_SERVED;
 }
 
 void TimerStartFunc(ProcInfo *pProcInfo)
 {
     ComLog(LOG_DEBUG, "start of TimerStartFunc\n");
-    if (ComTimerStart(pProcInfo, HoldTimerHandle(pProcInfo)) == -1)
+    if (ComTimerStart(pProcInfo, giHoldTimerDes) == -1)
         ComLog(LOG_INFO, "00024,TimerStartFunc,error of ComTimerStart\n");
     ComLog(LOG_DEBUG, "end of TimerStartFunc\n");
 }
@@ -367,7 +357,7 @@ void TimerStopFunc(ProcInfo *pProcInfo)
 {
     ComLog(LOG_DEBUG, "start of TimerStopFunc\n");
     gstLocalInfo.iPutTime = GDBT_PUT_TIME_IDLE;
-    if (ComTimerCancel(pProcInfo, HoldTimerHandle(pProcInfo)) != 0)
+    if (ComTimerCancel(pProcInfo, giHoldTimerDes) != 0)
         ComLog(LOG_INFO, "00025,TimerStopFunc,error of ComTimerCancel\n");
     ComLog(LOG_DEBUG, "end of TimerStopFunc\n");
 }
@@ -395,10 +385,10 @@ void PutGuardBtnFunc(ProcInfo *pProcInfo)
     ComLog(LOG_DEBUG, "start of PutGuardBtnFunc\n");
     Data data;
     FillSpaces(data);
-    if (GdbtParentMode(pProcInfo) != 0) {
+    if (KvoOtherParentMode(pProcInfo->pOtherData) != 0) {
         Send(FIFO_NAME_PARE, CMDID_GUARD_REQ, data);
         gstLocalInfo.iGdSts = GDSTS_GUARD_WAIT;
-    } else if (GdbtAuthFlag(pProcInfo) != '0') {
+    } else if (KvoConfigAuthFlag(pProcInfo->pConfigData) != '0') {
         data[0] = 0;
         data[1] = 0;
         Send(FIFO_NAME_AUTH, CMDID_AUTH_GUARD, data);
@@ -428,30 +418,30 @@ int FifoReadFunc(ProcInfo *pProcInfo)
     if (iReadcnt == -1) {
         ComLog(LOG_INFO, "00000,FifoReadFunc,ComFIFOGetData Returned KVOERROR\n");
         ComLog(LOG_DEBUG, "end of FifoReadFunc\n");
-        return -1;
+        return KVO_SELECT_ERROR;
     }
     if (iReadcnt == 0) {
         ComLog(LOG_DEBUG, "end of FifoReadFunc\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
     ComLog(LOG_DEBUG, "iReadcnt = %d\n", iReadcnt);
 
     if (rcv.iMod_id == MODID_STS && rcv.iCmd_id != CMDID_GDBT_CON_NTF) {
-        if (StsCommand(rcv, data) == 2) {
+        if (StsCommand(rcv, data) == KVO_SELECT_END) {
             ComLog(LOG_DEBUG, "end of FifoReadFunc\n");
-            return 2;
+            return KVO_SELECT_END;
         }
     } else if (gstLocalInfo.iFuncFlg != 1) {
         ComLog(LOG_INFO,
                "00015,FifoReadFunc,function off receive message(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n",
                rcv.iMod_id, rcv.iCmd_id, static_cast<unsigned>(rcv.D(0)));
-    } else if (GdbtParentMode(pProcInfo) != 0) {
+    } else if (KvoOtherParentMode(pProcInfo->pOtherData) != 0) {
         ParentModeCommand(rcv, data);
     } else {
         DirectModeCommand(pProcInfo, rcv, data);
     }
     ComLog(LOG_DEBUG, "end of FifoReadFunc\n");
-    return 0;
+    return KVO_SELECT_SERVED;
 }
 
 int WritePipe_GuardLog()

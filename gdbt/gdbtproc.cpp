@@ -54,7 +54,8 @@ int CloseKeepWriter(ProcInfo *pProcInfo)
 
 unsigned long Addr(SelectProc proc) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(proc)); }
 
-bool IsWatchable(int fd) { return fd > 0 && fd < KVO_FD_LIMIT; }
+// 0 would end the application list.
+bool IsWatchable(int fd) { return fd != 0 && ComSelectFdFits(fd); }
 
 int CloseFifoWriteDes(ProcInfo *pProcInfo)
 {
@@ -164,16 +165,14 @@ int InitProc(ProcInfo *pProcInfo)
            pProcInfo->iFifoReadDes);
     KeepWriterOpen();
 
-    if (ComShmOpenRead(pProcInfo, ComShmKey(gdbtseg::kConfigProjId), gdbtseg::kConfigSize) ==
-        KVO_SHM_FAILED) {
+    if (ComShmOpenRead(pProcInfo, ComShmKey(KVO_CONFIG_PROJ_ID), KVO_CONFIG_SIZE) == KVO_SHM_FAILED) {
         ComLog(LOG_INFO, "error of ComShmOpenRead()\n");
         return -1;
     }
     pProcInfo->pConfigData = static_cast<const unsigned char *>(pProcInfo->pShmConfig);
     ComLog(LOG_DEBUG, "success of ComShmOpenRead(CONFIG)\n");
 
-    if (ComShmOpenRead(pProcInfo, ComShmKey(gdbtseg::kOtherProjId), gdbtseg::kOtherSize) ==
-        KVO_SHM_FAILED) {
+    if (ComShmOpenRead(pProcInfo, ComShmKey(KVO_OTHER_PROJ_ID), KVO_OTHER_SIZE) == KVO_SHM_FAILED) {
         ComLog(LOG_INFO, "error of ComShmOpenRead(OTHER)\n");
         return -1;
     }
@@ -193,12 +192,12 @@ int InitProc(ProcInfo *pProcInfo)
     ComSelectFdzero(pProcInfo);
     ComLog(LOG_DEBUG, "success of ComSelectFdzero()\n");
 
-    if (ComTimerSet(pProcInfo, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc) == -1) {
+    int iHoldTimerDes = GdbtHoldTimerSet(pProcInfo);
+    if (iHoldTimerDes == -1) {
         ComLog(LOG_INFO, "error of ComTimerSet(0)\n");
         return -1;
     }
-    ComLog(LOG_DEBUG, "success of ComTimerSet(0), handle = %d\n",
-           pProcInfo->TimerCntInfo[0].iTimerSelectDes[1]);
+    ComLog(LOG_DEBUG, "success of ComTimerSet(0), handle = %d\n", iHoldTimerDes);
 
     if (InitProcSub(pProcInfo) < 0)
         return -1;
@@ -235,9 +234,9 @@ int MainProc(ProcInfo *pProcInfo)
     int iFailures = 0;
     for (;;) {
         iRet = ComSelect(pProcInfo);
-        if (iRet == 2)
+        if (iRet == KVO_SELECT_END)
             break;
-        if (iRet != -1) {
+        if (iRet != KVO_SELECT_ERROR) {
             iFailures = 0;
             continue;
         }
@@ -269,11 +268,11 @@ int TermProc(ProcInfo *pProcInfo)
     }
     ComSelectFdzero(pProcInfo);
 
-    if (ComShmClose(pProcInfo, ComShmKey(gdbtseg::kConfigProjId)) == -1) {
+    if (ComShmClose(pProcInfo, ComShmKey(KVO_CONFIG_PROJ_ID)) == -1) {
         ComLog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }
-    if (ComShmClose(pProcInfo, ComShmKey(gdbtseg::kOtherProjId)) == -1) {
+    if (ComShmClose(pProcInfo, ComShmKey(KVO_OTHER_PROJ_ID)) == -1) {
         ComLog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }

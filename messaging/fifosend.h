@@ -1,14 +1,19 @@
-// fifosend.h - what the two frame senders of qnosfifo share: the frame
-// builder, the id checks and the three-attempt send.  Private to the
-// messaging sources.
+// fifosend.h - what the frame senders of the messaging layer share: the
+// frame builder, the id checks, the three-attempt send and the traces that
+// name their place.  Private to the messaging sources.
 #pragma once
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 namespace kvo {
 
 // Source name in the traces that name their place ("start of function ,%s,%d,@%s\n").
 constexpr const char kFifoSrcName[] = "..\\src\\qnosfifo";
+
+// "start of function ,..\src\qnosfifo,<place>,@<func>\n" and its "end of"
+// twin.  place: a fixed number of the log text, not a line of ours.
+void FifoTraceStart(int priority, int place, const char *func);
+void FifoTraceEnd(int priority, int place, const char *func);
 
 // True when v fits a three-digit field of the frame.
 constexpr bool FifoIdFits(int v) { return v >= 0 && v <= FIFO_MSG_ID_MAX; }

@@ -5,7 +5,7 @@
 #include <sys/time.h>
 
 #include "kvodate.h"
-#include "kvoruntime.h"
+#include "kvomessaging.h"
 
 namespace kvo {
 

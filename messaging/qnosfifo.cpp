@@ -1,7 +1,7 @@
 // qnosfifo.cpp - FIFO transport: create and open FIFOs by kind, read one
-// 256-byte frame and split it, send a frame with three attempts, and the
-// kill request to the status module.  The FTP-log delivery
-// (qnosfifo_ftp.cpp) sends through the same frame builder and attempt loop.
+// 256-byte frame and split it, send a frame with three attempts.  The
+// FTP-log delivery (qnosfifo_ftp.cpp) and the status reports (qnstsmsg.cpp)
+// send through the same frame builder and attempt loop.
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include "fifosend.h"
-#include "kvoruntime.h"
 
 namespace {
 
@@ -238,6 +237,16 @@ bool FifoDataIdCheck(const char *fifoname, int cid, int value)
     return false;
 }
 
+void FifoTraceStart(int priority, int place, const char *func)
+{
+    ComLog(priority, "start of function ,%s,%d,@%s\n", kFifoSrcName, place, func);
+}
+
+void FifoTraceEnd(int priority, int place, const char *func)
+{
+    ComLog(priority, "end of function ,%s,%d,@%s\n", kFifoSrcName, place, func);
+}
+
 void FifoPutId(char *dst, int v)
 {
     dst[0] = static_cast<char>('0' + v / 100 % 10);
@@ -380,20 +389,4 @@ extern "C" int ComFifoClose(ProcInfo *pProcInfo, int fifoDescript)
     ComLog(LOG_DEBUG, "FifoClose success(iFifoDescriptor=%d)\n", fifoDescript);
     ComLog(LOG_DEBUG, "end of ComFifoClose()\n");
     return 0;
-}
-
-extern "C" void SendStsModuleKill(const char *fifoname, int iModId, int iKillModId)
-{
-    // fifoname names the delivery that failed; the request always goes to
-    // the status module.
-    static_cast<void>(fifoname);
-    ComLog(LOG_INFO, "start of function ,%s,%d,@%s\n", kvo::kFifoSrcName, 727, "SendStsModuleKill");
-    const char *sts = FIFO_NAME_STS;
-    if (kvo::FifoDataIdCheck(sts, CMDID_MODULE_KILL, iKillModId)) {
-        char data[FIFO_MSG_DATA_SIZE];
-        std::memset(data, ' ', sizeof data);
-        kvo::FifoPutId(data, iKillModId);
-        static_cast<void>(ComFIFOPutData2(sts, iModId, CMDID_MODULE_KILL, data));
-    }
-    ComLog(LOG_INFO, "end of function ,%s,%d,@%s\n", kvo::kFifoSrcName, 741, "SendStsModuleKill");
 }

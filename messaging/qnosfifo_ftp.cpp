@@ -1,7 +1,7 @@
 // qnosfifo_ftp.cpp - FTP-log delivery: a frame for the FTP module that
 // never waits for a reader or for room, and the recovery when it cannot be
 // delivered (drain the FTP module's FIFO, ask the status module to kill it).
-// Part of the qnosfifo source; its traces name that source and its lines.
+// Part of the qnosfifo source; its traces name that source and a place.
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,27 +9,18 @@
 #include <unistd.h>
 
 #include "fifosend.h"
-#include "kvoruntime.h"
 
 namespace {
 
 constexpr int kDrainReads = 245; // at most this many frames leave in one drain
 
-void TraceStart(int priority, int line, const char *func)
-{
-    ComLog(priority, "start of function ,%s,%d,@%s\n", kvo::kFifoSrcName, line, func);
-}
-
-void TraceEnd(int priority, int line, const char *func)
-{
-    ComLog(priority, "end of function ,%s,%d,@%s\n", kvo::kFifoSrcName, line, func);
-}
-
 } // namespace
+
+// 634 to 878 below: fixed place numbers of the trace texts, not our lines.
 
 extern "C" int ComFIFOPutData3(const char *fifoname, int mid, int cid, const char *data)
 {
-    TraceStart(LOG_DEBUG, 634, "ComFIFOPutData3");
+    kvo::FifoTraceStart(LOG_DEBUG, 634, "ComFIFOPutData3");
     int result = -1;
     if (kvo::FifoIdsCheck(fifoname, mid, cid)) {
         FifoMsg frame;
@@ -38,17 +29,17 @@ extern "C" int ComFIFOPutData3(const char *fifoname, int mid, int cid, const cha
         // the attempt at once.
         result = kvo::FifoFrameSend(fifoname, &frame, 0);
     }
-    TraceEnd(LOG_DEBUG, 686, "ComFIFOPutData3");
+    kvo::FifoTraceEnd(LOG_DEBUG, 686, "ComFIFOPutData3");
     return result;
 }
 
 extern "C" void ComFIFOGetFTP(void)
 {
     static const char kFunc[] = "ComFIFOGetFTP";
-    TraceStart(LOG_INFO, 783, kFunc);
+    kvo::FifoTraceStart(LOG_INFO, 783, kFunc);
     const char *ftp = FIFO_NAME_FTP;
     if (mkfifo(ftp, 0777) != 0)
-        TraceEnd(LOG_INFO, 794, kFunc); // the FIFO is there already: drain it
+        kvo::FifoTraceEnd(LOG_INFO, 794, kFunc); // the FIFO is there already: drain it
     errno = 0;
     int fd = open(ftp, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -67,13 +58,13 @@ extern "C" void ComFIFOGetFTP(void)
         }
     }
     close(fd);
-    TraceEnd(LOG_INFO, 823, kFunc);
+    kvo::FifoTraceEnd(LOG_INFO, 823, kFunc);
 }
 
 extern "C" int ComFIFOPutDataforFtpLog(const char *fifoname, int mid, int cid, const char *data)
 {
     static const char kFunc[] = "ComFIFOPutDataforFtpLog";
-    TraceStart(LOG_DEBUG, 861, kFunc);
+    kvo::FifoTraceStart(LOG_DEBUG, 861, kFunc);
     int result = ComFIFOPutData3(fifoname, mid, cid, data);
     // A frame refused for its ids says nothing about the FTP module: no
     // drain and no kill request for it.
@@ -83,6 +74,6 @@ extern "C" int ComFIFOPutDataforFtpLog(const char *fifoname, int mid, int cid, c
         ComLog(LOG_INFO, "pipe=%s is ERROR .iRet=%d ,%s,%d,@%s\n", fifoname, result, kvo::kFifoSrcName, 875,
                kFunc);
     }
-    TraceEnd(LOG_DEBUG, 878, kFunc);
+    kvo::FifoTraceEnd(LOG_DEBUG, 878, kFunc);
     return result;
 }

@@ -49,7 +49,7 @@ constexpr bool NamesFit()
 
 static_assert(IdsDistinct(), "every module id appears once");
 static_assert(NamesFit(), "every module name fits moduleInfo.name");
-static_assert(mod_id_tbl[0] == MODID_STS && mod_id_tbl[20] == 52, "status and guard-button rows");
+static_assert(mod_id_tbl[0] == 80 && mod_id_tbl[20] == 52, "status and guard-button rows");
 
 // argv[1] of a child: the id text in three characters and the terminator.
 constexpr int kModIdTextSize = 4;

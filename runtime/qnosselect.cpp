@@ -20,16 +20,9 @@ namespace {
 // any case; they are listed because the wait mask is built by removal.
 constexpr int kWaitSignals[] = {SIGUSR1, SIGKILL, SIGHUP, SIGINT, SIGSTOP, SIGTERM, SIGCHLD};
 
-// A descriptor set holds 0 .. 1023; FD_SET/FD_ISSET beyond that would write
-// or read past the set into the rest of the record.
-bool FdFits(int fd)
-{
-    return fd >= 0 && fd < KVO_FD_LIMIT;
-}
-
 bool IsReady(const ProcInfo *pProcInfo, int fd)
 {
-    return FdFits(fd) && FD_ISSET(fd, &pProcInfo->stReadFds);
+    return ComSelectFdFits(fd) && FD_ISSET(fd, &pProcInfo->stReadFds);
 }
 
 void RaiseMaxfd(ProcInfo *pProcInfo, int fd)
@@ -43,7 +36,7 @@ void RaiseMaxfd(ProcInfo *pProcInfo, int fd)
 // Enters fd into the master set; -1 (logged) when no set can hold it.
 int WatchFd(ProcInfo *pProcInfo, int fd)
 {
-    if (!FdFits(fd)) {
+    if (!ComSelectFdFits(fd)) {
         ComLog(LOG_INFO, "error of descriptor(%d)\n", fd);
         return -1;
     }
@@ -54,7 +47,7 @@ int WatchFd(ProcInfo *pProcInfo, int fd)
 
 void UnwatchFd(ProcInfo *pProcInfo, int fd)
 {
-    if (!FdFits(fd))
+    if (!ComSelectFdFits(fd))
         return;
     FD_CLR(fd, &pProcInfo->stReadFds);
     FD_CLR(fd, &pProcInfo->stSelectFds);
@@ -79,7 +72,7 @@ int CallHandler(ProcInfo *pProcInfo, SelectProc proc)
 {
     if (proc == nullptr) {
         ComLog(LOG_INFO, "error of handler(iSelectDes=%d)\n", pProcInfo->iSelectDes);
-        return -1;
+        return KVO_SELECT_ERROR;
     }
     return proc(pProcInfo);
 }
@@ -115,8 +108,9 @@ void ConsumeTimerByte(ProcInfo *pProcInfo, int slot)
     pProcInfo->iSigState = 0;
 }
 
-// Calls the handler of every ready timer pipe.  Returns 0 to go on, or the
-// first handler result (other than 0 and -1) that ends the turn.
+// Calls the handler of every ready timer pipe.  Returns KVO_SELECT_SERVED to
+// go on, or the first handler result (other than served and error) that
+// ends the turn.
 int TimerPass(ProcInfo *pProcInfo, int *piRtn)
 {
     for (int i = 0; i < TimerCount(pProcInfo); ++i) {
@@ -132,44 +126,61 @@ int TimerPass(ProcInfo *pProcInfo, int *piRtn)
         --*piRtn;
         pProcInfo->iSelectDes = fd;
         int r = CallHandler(pProcInfo, pProcInfo->pTimerSelectProc[i]);
-        if (r == -1) {
+        if (r == KVO_SELECT_ERROR) {
             ComLog(LOG_DEBUG, "error of timerSelectProc()\n");
-        } else if (r != 0) {
+        } else if (r != KVO_SELECT_SERVED) {
             ComLog(LOG_INFO, "timerSelectProc() retuen code = %d\n", r);
             return r;
         }
     }
-    return 0;
+    return KVO_SELECT_SERVED;
 }
 
 // Calls the handler of every ready application descriptor, to the first 0
-// entry; a handler result other than 0 ends the turn with that result.
+// entry; a handler result other than served ends the turn with that result.
 int ApplicationPass(ProcInfo *pProcInfo)
 {
     for (int i = 0; i < KVO_SELECT_MAX; ++i) {
         int fd = pProcInfo->iaSelectDes[i];
         if (fd == 0) {
             ComLog(LOG_DEBUG, "non read data\n");
-            return 0;
+            return KVO_SELECT_SERVED;
         }
         if (!IsReady(pProcInfo, fd))
             continue;
         pProcInfo->iSelectDes = fd;
         int r = CallHandler(pProcInfo, pProcInfo->pSelectProc[i]);
-        if (r == -1) {
+        if (r == KVO_SELECT_ERROR) {
             ComLog(LOG_DEBUG, "error of selectProc()\n");
-            return -1;
+            return KVO_SELECT_ERROR;
         }
-        if (r != 0) {
+        if (r != KVO_SELECT_SERVED) {
             ComLog(LOG_DEBUG, "ComSelect() retuen code = %d\n", r);
             return r;
         }
     }
     ComLog(LOG_DEBUG, "end of ComSelect()\n");
-    return 0;
+    return KVO_SELECT_SERVED;
+}
+
+// The application list entry that holds fd, or -1.
+int AppEntry(const ProcInfo *pProcInfo, int fd)
+{
+    for (int i = 0; i < KVO_SELECT_MAX && pProcInfo->iaSelectDes[i] != 0; ++i) {
+        if (pProcInfo->iaSelectDes[i] == fd)
+            return i;
+    }
+    return -1;
 }
 
 } // namespace
+
+// A descriptor set holds 0 .. 1023; FD_SET/FD_ISSET beyond that would write
+// or read past the set into the rest of the record.
+extern "C" int ComSelectFdFits(int fd)
+{
+    return fd >= 0 && fd < KVO_FD_LIMIT;
+}
 
 extern "C" void ComSelectFdzero(ProcInfo *pProcInfo)
 {
@@ -222,25 +233,25 @@ extern "C" int ComSelect(ProcInfo *pProcInfo)
     // Nothing could ever become ready: waiting would block for good.
     if (pProcInfo->iaSelectDes[0] == 0 && ComTimerState(pProcInfo) == 0) {
         ComLog(LOG_DEBUG, "empty of iSelectDes\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
     int iRtn = WaitReady(pProcInfo);
     if (iRtn == 0) {
         ComLog(LOG_DEBUG, "(1)non read data(kernel)\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
     if (iRtn < 0) {
         pProcInfo->iErrno = errno;
         ComLog(LOG_DEBUG, "read error errno=%d\n", pProcInfo->iErrno);
         // A timer signal ends the wait; its pipe is served in the next turn.
-        return pProcInfo->iErrno == EINTR ? 3 : -1;
+        return pProcInfo->iErrno == EINTR ? KVO_SELECT_INTERRUPTED : KVO_SELECT_ERROR;
     }
     int r = TimerPass(pProcInfo, &iRtn);
-    if (r != 0)
+    if (r != KVO_SELECT_SERVED)
         return r;
     if (iRtn == 0) {
         ComLog(LOG_DEBUG, "(2)non read data(kernel)\n");
-        return 0;
+        return KVO_SELECT_SERVED;
     }
     return ApplicationPass(pProcInfo);
 }
@@ -282,12 +293,38 @@ extern "C" void ComSelectFdMaxGet(ProcInfo *pProcInfo)
     ComLog(LOG_DEBUG, "start of ComSelectFdMaxGet()\n");
     pProcInfo->iMaxfd = 0;
     for (int i = 0; i < KVO_TIMER_MAX; ++i) {
-        if (FdFits(pProcInfo->iTimerSelectDes[i]))
+        if (ComSelectFdFits(pProcInfo->iTimerSelectDes[i]))
             RaiseMaxfd(pProcInfo, pProcInfo->iTimerSelectDes[i]);
     }
     for (int i = 0; i < KVO_SELECT_MAX; ++i) {
-        if (FdFits(pProcInfo->iaSelectDes[i]))
+        if (ComSelectFdFits(pProcInfo->iaSelectDes[i]))
             RaiseMaxfd(pProcInfo, pProcInfo->iaSelectDes[i]);
     }
     ComLog(LOG_DEBUG, "end of ComSelectFdMaxGet()\n");
+}
+
+// No traces: a caller that takes a descriptor out says why in its own line.
+extern "C" int ComSelectRemove(ProcInfo *pProcInfo, int iDes)
+{
+    if (pProcInfo == nullptr) {
+        ComLog(LOG_INFO, "error of ComSelectRemove(pProcInfo=NULL)\n");
+        return -1;
+    }
+    // 0 ends the list and so is never in it.
+    if (iDes == 0 || !ComSelectFdFits(iDes)) {
+        ComLog(LOG_INFO, "error of descriptor(%d)\n", iDes);
+        return -1;
+    }
+    int i = AppEntry(pProcInfo, iDes);
+    if (i < 0) {
+        ComLog(LOG_INFO, "error of ComSelectRemove(%d)\n", iDes);
+        return -1;
+    }
+    for (int j = i; j + 1 < KVO_SELECT_MAX; ++j) {
+        pProcInfo->iaSelectDes[j] = pProcInfo->iaSelectDes[j + 1];
+        pProcInfo->pSelectProc[j] = pProcInfo->pSelectProc[j + 1];
+    }
+    pProcInfo->iaSelectDes[KVO_SELECT_MAX - 1] = 0;
+    UnwatchFd(pProcInfo, iDes);
+    return 0;
 }

@@ -4,6 +4,7 @@
 // recorded in ProcInfo; the card-master family serves one more segment and
 // records nothing.  Segment contents belong to the modules that write them.
 #include "kvoruntime.h"
+#include "kvosegments.h"
 
 #include <array>
 #include <cerrno>
@@ -48,6 +49,8 @@ constexpr std::array<ShmRow, 7> kShmRows = {{
      "iShmIdMemCtlData"},
 }};
 static_assert(kShmRows.size() <= 32, "uShmIdRecorded has a bit per row");
+static_assert(kShmRows[0].iProjId == KVO_CONFIG_PROJ_ID && kShmRows[2].iProjId == KVO_OTHER_PROJ_ID,
+              "CONFIG and OTHER rows use the ids of their layout");
 
 unsigned long Addr(const void *p)
 {

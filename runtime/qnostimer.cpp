@@ -3,11 +3,10 @@
 // with a pipe of its own.  The signal handler (qnossig) writes one byte into
 // the slot's pipe; the multiplexer (qnosselect) watches the read end and calls
 // the slot's handler in the main loop.  Callers name a slot by its handle,
-// the pipe's write end.  SleepTicks lives here too.
+// the pipe's write end.
 #include "kvoruntime.h"
 
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -150,7 +149,7 @@ int OpenSlotPipe(TimerCntInfo_t *pSlot)
         return -1;
     }
     for (int fd : fds) {
-        if (fd >= KVO_FD_LIMIT) {
+        if (!ComSelectFdFits(fd)) {
             ComLog(LOG_INFO, "error of descriptor(%d)\n", fd);
             close(fds[0]);
             close(fds[1]);
@@ -176,7 +175,7 @@ int CloseSlotPipe(ProcInfo *pProcInfo, TimerCntInfo_t *pSlot)
                pSlot->iTimerSelectDes[1], errno);
         return -1;
     }
-    if (rd >= 0 && rd < KVO_FD_LIMIT) {
+    if (ComSelectFdFits(rd)) {
         FD_CLR(rd, &pProcInfo->stReadFds);
         FD_CLR(rd, &pProcInfo->stSelectFds);
     }
@@ -372,39 +371,4 @@ extern "C" int ComTimerDelete(ProcInfo *pProcInfo)
     std::memset(pProcInfo->TimerCntInfo, 0, sizeof pProcInfo->TimerCntInfo);
     ComLog(LOG_DEBUG, "end of ComTimerDelete()\n");
     return 0;
-}
-
-namespace {
-
-constexpr uint32_t kTicksTopBit = 0x80000000u;
-constexpr uint32_t kUsecPerTick = 10000u;
-constexpr double kUsecMax = 4294967295.0;
-
-// The count must fit usleep's 32 bits; a longer request sleeps the longest
-// count instead of a wrapped, shorter one.
-uint32_t UsecFromSeconds(double whole, double frac)
-{
-    double us = whole * 1000000.0 + frac * 1000000.0;
-    return us >= kUsecMax ? UINT32_MAX : static_cast<uint32_t>(us);
-}
-
-} // namespace
-
-// Top bit clear: ticks of 10 ms.  Top bit set: the low 31 bits in 1/256 s.
-extern "C" void SleepTicks(uint32_t ulTicks)
-{
-    ComLog(LOG_DEBUG, "start of SleepTicks()\n");
-    if ((ulTicks & kTicksTopBit) == 0) {
-        uint64_t us = static_cast<uint64_t>(ulTicks) * kUsecPerTick;
-        uint32_t uUsec = us > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(us);
-        usleep(uUsec);
-        ComLog(LOG_DEBUG, "usleep = %d\n", static_cast<int>(uUsec));
-    } else {
-        double whole = 0.0;
-        double frac = std::modf(static_cast<double>(ulTicks & ~kTicksTopBit) / 256.0, &whole);
-        ComLog(LOG_DEBUG, "usleep = %d\n", static_cast<int>(whole));
-        ComLog(LOG_DEBUG, "usleep = %f\n", frac);
-        usleep(UsecFromSeconds(whole, frac));
-    }
-    ComLog(LOG_DEBUG, "end of SleepTicks()\n");
 }

@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 #include "crkeyemu.h"
-#include "gdbt.h"
+#include "kvomessaging.h"
+#include "kvosegments.h"
 
 namespace {
 
@@ -48,9 +49,9 @@ bool Board::Open(const BoardOptions &opt, std::string *error)
     setenv("KVO_LOG_TARGET", ("file:" + LogPath()).c_str(), 1);
     if (!board_.MakeFifos(error) || !segments_.Create(board_, true, error))
         return false;
-    segments_.SetByte(kvoboard::kConfig, gdbtseg::kGuardButtonOff, opt_.holdTiming ? '1' : '0');
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_GUARD_BUTTON_OFF, opt_.holdTiming ? '1' : '0');
     // Not '0': a guard request in direct mode goes straight to FifoAuth (255).
-    segments_.SetByte(kvoboard::kConfig, gdbtseg::kAuthFlagOff, '5');
+    segments_.SetByte(kvoboard::kConfig, KVO_CONFIG_AUTH_FLAG_OFF, '5');
     // OTHER stays zero: direct mode (press events to FifoEk), holds not inhibited.
     for (KvoPathId id : kFifos)
         if (!fifos_[id].Open(board_.Path(id), error))

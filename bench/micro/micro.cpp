@@ -253,9 +253,9 @@ void BM_GDBTReadFuncPress(benchmark::State &state)
     int p[2];
     if (pipe(p) != 0)
         std::abort();
-    static unsigned char config[gdbtseg::kConfigSize];
-    static unsigned char other[gdbtseg::kOtherSize];
-    config[gdbtseg::kGuardButtonOff] = hold ? '1' : '0';
+    static unsigned char config[KVO_CONFIG_SIZE];
+    static unsigned char other[KVO_OTHER_SIZE];
+    config[KVO_CONFIG_GUARD_BUTTON_OFF] = hold ? '1' : '0';
     ProcInfo *pi = NewProcInfo();
     pi->pConfigData = config;
     pi->pOtherData = other; // direct mode: press events to FifoEk
@@ -263,7 +263,7 @@ void BM_GDBTReadFuncPress(benchmark::State &state)
     pProcInfoCom = pi;
     ComSigAlrm(pi, SigAlrmHandler);
     ComSelectFdzero(pi);
-    if (ComTimerSet(pi, KVO_TIMER_ONESHOT, 250, TimeUpFunc) == -1)
+    if (GdbtHoldTimerSet(pi) == -1)
         std::abort();
     gstLocalInfo = {0, 1, 2000};
     int ek = open(FIFO_NAME_EK, O_RDWR | O_NONBLOCK | O_CLOEXEC);

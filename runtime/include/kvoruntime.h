@@ -1,8 +1,9 @@
 /*
  * kvoruntime.h - the process runtime shared by every module process of the
  * controller: the context record ProcInfo, the descriptor multiplexer, the
- * interval timers and their signal, shared-memory access, process creation,
- * the FIFO transport with its 256-byte frame, status reports and date stamps.
+ * interval timers and their signal, shared-memory access and process
+ * creation.  The messaging layer (kvomessaging.h) builds on it; the layout
+ * of the segments other modules fill is in kvosegments.h.
  *
  * Usable from C and C++.  Every function that needs process state takes the
  * ProcInfo address first; results are 0 (or a descriptor, id or address) on
@@ -27,7 +28,6 @@
 
 #include "kvolog.h"
 #include "kvopaths.h"
-#include "kvoproto.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -35,9 +35,17 @@ extern "C" {
 
 struct ProcInfo;
 
-/* A descriptor or timer handler: 0 served, -1 error, anything else ends the
- * ComSelect turn and is returned by it (2 ends a module's main loop). */
+/* A descriptor or timer handler: KVO_SELECT_SERVED, KVO_SELECT_ERROR, or
+ * anything else, which ends the ComSelect turn and is returned by it. */
 typedef int (*SelectProc)(struct ProcInfo *pProcInfo);
+
+/* Results of a handler and of ComSelect, one turn of a module's main loop. */
+enum {
+    KVO_SELECT_SERVED = 0,      /* served (ComSelect: nothing ended the turn) */
+    KVO_SELECT_ERROR = -1,      /* failed; from a timer handler only traced */
+    KVO_SELECT_END = 2,         /* ends a module's main loop */
+    KVO_SELECT_INTERRUPTED = 3  /* ComSelect: a signal ended the wait */
+};
 
 enum {
     KVO_SELECT_MAX = 10,     /* application descriptors per process */
@@ -121,6 +129,9 @@ extern ProcInfo *pProcInfoCom;
 extern sigset_t set;
 
 /* ---- descriptor multiplexer (qnosselect) ---- */
+/* Nonzero when a descriptor set can hold fd (0 to KVO_FD_LIMIT - 1): the
+ * one range check for every descriptor that is watched or compared. */
+int ComSelectFdFits(int fd);
 void ComSelectFdzero(ProcInfo *pProcInfo);
 /* Both refuse (result -1, with a log line) a descriptor outside 0 to 1023,
  * which no descriptor set can hold; the others are still entered. */
@@ -129,6 +140,14 @@ int ComSelectInit(ProcInfo *pProcInfo);
 int ComSelect(ProcInfo *pProcInfo);
 void ComSelectUpdate(ProcInfo *pProcInfo, int iMode);
 void ComSelectFdMaxGet(ProcInfo *pProcInfo);
+/* Takes iDes and its handler out of the application list, keeping the list
+ * packed, and out of both descriptor sets; iMaxfd stays (a wider wait is
+ * harmless).  Safe from a handler inside ComSelect: the entry that moves up
+ * into the freed place is skipped for the rest of that turn and, if ready,
+ * served in the next.  0, or -1 with a log line for a NULL record, a
+ * descriptor the list cannot hold (0, or outside a descriptor set), or one
+ * that is not in the list. */
+int ComSelectRemove(ProcInfo *pProcInfo, int iDes);
 
 /* ---- interval timers (qnostimer) ---- */
 extern const int timerSigIdTbl[KVO_TIMER_MAX];
@@ -140,6 +159,8 @@ int ComTimeReSetTimer(ProcInfo *pProcInfo, int iTimerDes, int iMsec);
 int ComTimerGet(ProcInfo *pProcInfo, int iTimerDes);
 int ComTimerState(ProcInfo *pProcInfo);
 int ComTimerDelete(ProcInfo *pProcInfo);
+/* Sleeps without a timer slot (qnossleep): top bit clear, ticks of 10 ms;
+ * top bit set, the low 31 bits in 1/256 s. */
 void SleepTicks(uint32_t ulTicks);
 
 /* ---- timer signal (qnossig) ---- */
@@ -178,27 +199,6 @@ int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char 
 int ComProcStateCheck(ProcInfo *pProcInfo);
 /* Module name for an id, or NULL when the id is in no row. */
 const char *ComModuleName(int iModId);
-
-/* ---- FIFO transport (qnosfifo) ---- */
-int ComFifoCreateOpen(ProcInfo *pProcInfo, const char *fifoname, int kind);
-int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, char *buf);
-int ComFIFOGetData(ProcInfo *pProcInfo, int *mid, int *cid, char *data);
-int ComFIFOPutData2(const char *fifoname, int mid, int cid, const char *data);
-int ComFifoWrite(int fifoDescript, const char *buf, unsigned int len);
-int ComFifoClose(ProcInfo *pProcInfo, int fifoDescript);
-/* FTP-log delivery with recovery */
-int ComFIFOPutData3(const char *fifoname, int mid, int cid, const char *data);
-void ComFIFOGetFTP(void);
-int ComFIFOPutDataforFtpLog(const char *fifoname, int mid, int cid, const char *data);
-
-/* ---- status reports (qnstsmsg, qnosfifo) ---- */
-void WakeupComplete(int iModId, int iResult, const char *pCode);
-void TerminateComplete(int iModId, int iResult);
-void SendStsModuleKill(const char *fifoname, int iModId, int iKillModId);
-
-/* ---- date stamps (qndate) ---- */
-void GetCurTime(uint32_t *pDate, uint32_t *pTime, uint16_t *pWeek);
-void GetDateTimeStr(char *pDate, char *pTime);
 
 #ifdef __cplusplus
 }

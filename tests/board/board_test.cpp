@@ -14,7 +14,8 @@
 #include "board/root.h"
 #include "board/segments.h"
 #include "board/service.h"
-#include "gdbt.h"
+#include "kvomessaging.h"
+#include "kvosegments.h"
 
 using namespace kvoboard;
 
@@ -88,20 +89,20 @@ TEST_F(BoardTest, SegmentsSetAndGetInsideOnly)
     BoardSegments seg;
     ASSERT_TRUE(seg.Create(root_, false, &error_)) << error_;
     EXPECT_FALSE(seg.Has(kOther));
-    EXPECT_EQ(seg.GetByte(kConfig, gdbtseg::kGuardButtonOff), 0) << "starts zero";
-    EXPECT_TRUE(seg.SetByte(kConfig, gdbtseg::kGuardButtonOff, '1'));
-    EXPECT_EQ(seg.GetByte(kConfig, gdbtseg::kGuardButtonOff), '1');
+    EXPECT_EQ(seg.GetByte(kConfig, KVO_CONFIG_GUARD_BUTTON_OFF), 0) << "starts zero";
+    EXPECT_TRUE(seg.SetByte(kConfig, KVO_CONFIG_GUARD_BUTTON_OFF, '1'));
+    EXPECT_EQ(seg.GetByte(kConfig, KVO_CONFIG_GUARD_BUTTON_OFF), '1');
     uint8_t two[2] = {1, 2};
-    EXPECT_TRUE(seg.Set(kConfig, gdbtseg::kConfigSize - 2, two, 2));
-    EXPECT_FALSE(seg.Set(kConfig, gdbtseg::kConfigSize - 1, two, 2));
-    EXPECT_FALSE(seg.Set(kConfig, gdbtseg::kConfigSize + 1, two, 0));
+    EXPECT_TRUE(seg.Set(kConfig, KVO_CONFIG_SIZE - 2, two, 2));
+    EXPECT_FALSE(seg.Set(kConfig, KVO_CONFIG_SIZE - 1, two, 2));
+    EXPECT_FALSE(seg.Set(kConfig, KVO_CONFIG_SIZE + 1, two, 0));
     EXPECT_FALSE(seg.SetByte(kOther, 0, 1)) << "OTHER missing";
     // The service sees the same bytes through the runtime's key.
     int id = shmget(root_.Key('c'), 0, 0);
     ASSERT_NE(id, -1);
     auto *p = static_cast<uint8_t *>(shmat(id, nullptr, SHM_RDONLY));
     ASSERT_NE(p, reinterpret_cast<uint8_t *>(-1));
-    EXPECT_EQ(p[gdbtseg::kGuardButtonOff], '1');
+    EXPECT_EQ(p[KVO_CONFIG_GUARD_BUTTON_OFF], '1');
     shmdt(p);
     seg.Remove();
     EXPECT_EQ(shmget(root_.Key('c'), 0, 0), -1);

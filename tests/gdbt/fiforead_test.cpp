@@ -57,8 +57,8 @@ const std::vector<CmdCase> &Cases()
 {
     static const std::vector<CmdCase> cases = {
         // status module: served whatever the function flag and the mode
-        {"Terminate0FunctionOff", 1, '0', 0, 1, 80, 900, Head({0}), 2, 1, 0, {}, {}},
-        {"Terminate1", 0, '0', 1, 0, 80, 900, Head({1}), 2, 0, 1, {}, {}},
+        {"Terminate0FunctionOff", 1, '0', 0, 1, 80, 900, Head({0}), KVO_SELECT_END, 1, 0, {}, {}},
+        {"Terminate1", 0, '0', 1, 0, 80, 900, Head({1}), KVO_SELECT_END, 0, 1, {}, {}},
         {"TerminateBadData", 0, '0', 1, 0, 80, 900, Head({5}), 0, 0, 1, {}, {Fmt("00001", 80, 900, 5)}},
         {"AliveFunctionOff", 1, '0', 0, 1, 80, 901, "", 0, 1, 0, {{STS, 621, ""}}, {}},
         {"WakeupAgain", 0, '0', 1, 0, 80, 902, "", 0, 0, 1, {{STSP, 600, "0000312"}}, {}},

@@ -97,8 +97,8 @@ protected:
         p_.iSelectDes = in_[0];
         p_.pConfigData = config_.data();
         p_.pOtherData = other_.data();
-        config_[gdbtseg::kGuardButtonOff] = '1';
-        config_[gdbtseg::kAuthFlagOff] = '0';
+        config_[KVO_CONFIG_GUARD_BUTTON_OFF] = '1';
+        config_[KVO_CONFIG_AUTH_FLAG_OFF] = '0';
         gstLocalInfo = {GDSTS_IDLE, 1, GDBT_PUT_TIME_IDLE};
         giDeviceReadFailures = 0;
     }
@@ -119,8 +119,8 @@ protected:
         }
     }
 
-    void SetParentMode(int32_t v) { std::memcpy(other_.data() + gdbtseg::kParentModeOff, &v, sizeof v); }
-    void SetAuthFlag(char c) { config_[gdbtseg::kAuthFlagOff] = static_cast<unsigned char>(c); }
+    void SetParentMode(int32_t v) { std::memcpy(other_.data() + KVO_OTHER_PARENT_MODE_OFF, &v, sizeof v); }
+    void SetAuthFlag(char c) { config_[KVO_CONFIG_AUTH_FLAG_OFF] = static_cast<unsigned char>(c); }
 
     // Queues one command frame from module mid on the command pipe.
     void Queue(int mid, int cid, const std::string &head)
@@ -207,8 +207,8 @@ protected:
     KvoRoot root_;
     LogCapture log_;
     ProcInfo p_;
-    std::array<unsigned char, gdbtseg::kConfigSize> config_{};
-    std::array<unsigned char, gdbtseg::kOtherSize> other_{};
+    std::array<unsigned char, KVO_CONFIG_SIZE> config_{};
+    std::array<unsigned char, KVO_OTHER_SIZE> other_{};
     std::map<KvoPathId, int> peers_;
     int in_[2] = {-1, -1};
 };

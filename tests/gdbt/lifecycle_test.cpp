@@ -219,7 +219,7 @@ TEST_F(Lifecycle, MissingConfigFailsStartupAndShutdownDropsOwnWriter)
 TEST_F(Lifecycle, MissingOtherFailsStartup)
 {
     HoldCommandFifo();
-    if (!MakeSegment(gdbtseg::kConfigProjId, gdbtseg::kConfigSize))
+    if (!MakeSegment(KVO_CONFIG_PROJ_ID, KVO_CONFIG_SIZE))
         GTEST_SKIP() << "no System V shared memory here";
     EXPECT_EQ(InitProc(rec_), -1);
     EXPECT_TRUE(log_.Has("error of ComShmOpenRead(OTHER)\n", LOG_INFO)) << log_.Dump();
@@ -235,8 +235,8 @@ TEST_F(Lifecycle, StartRunTerminate)
     if (access(KVO_DEV_CR_KEY, F_OK) == 0)
         GTEST_SKIP() << "a guard-button device is present";
     HoldCommandFifo();
-    if (!MakeSegment(gdbtseg::kConfigProjId, gdbtseg::kConfigSize) ||
-        !MakeSegment(gdbtseg::kOtherProjId, gdbtseg::kOtherSize))
+    if (!MakeSegment(KVO_CONFIG_PROJ_ID, KVO_CONFIG_SIZE) ||
+        !MakeSegment(KVO_OTHER_PROJ_ID, KVO_OTHER_SIZE))
         GTEST_SKIP() << "no System V shared memory here";
 
     ASSERT_EQ(InitProc(rec_), 0) << log_.Dump();

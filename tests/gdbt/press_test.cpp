@@ -22,7 +22,7 @@ protected:
         ign.sa_handler = SIG_IGN;
         sigaction(SIGUSR1, &ign, &savedUsr1_);
         ComSelectFdzero(&p_);
-        ASSERT_NE(ComTimerSet(&p_, GDBT_HOLD_TIMER_MODE, GDBT_HOLD_POLL_MS, TimeUpFunc), -1);
+        ASSERT_NE(GdbtHoldTimerSet(&p_), -1);
     }
     void TearDown() override
     {
@@ -69,8 +69,8 @@ class HoldStart : public HoldTest, public ::testing::WithParamInterface<HoldCase
 TEST_P(HoldStart, DependsOnGuardButtonFunctionAndInhibit)
 {
     const HoldCase &c = GetParam();
-    config_[gdbtseg::kGuardButtonOff] = static_cast<unsigned char>(c.guardButton);
-    other_[gdbtseg::kHoldInhibitOff] = c.inhibit;
+    config_[KVO_CONFIG_GUARD_BUTTON_OFF] = static_cast<unsigned char>(c.guardButton);
+    other_[KVO_OTHER_HOLD_INHIBIT_OFF] = c.inhibit;
     gstLocalInfo.iFuncFlg = c.funcFlg;
     gstLocalInfo.iPutTime = 3000; // as if a hold were half done
 

@@ -18,15 +18,16 @@ endif()
 run("install" ${CMAKE_COMMAND} --install ${KVO_BUILD_DIR} --prefix ${prefix} ${cfg})
 
 foreach(f bin/kvogdbt bin/kvomsg include/kvo/kvoruntime.h include/kvo/kvolog.h include/kvo/kvopaths.h
-          include/kvo/kvoproto.h)
+          include/kvo/kvosegments.h include/kvo/kvomessaging.h)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
 endforeach()
 file(GLOB_RECURSE lib ${prefix}/lib*/libkvoruntime.a)
+file(GLOB_RECURSE msglib ${prefix}/lib*/libkvomessaging.a)
 file(GLOB_RECURSE pkg ${prefix}/lib*/cmake/kvoruntime/kvoruntimeConfig.cmake)
-if(NOT lib OR NOT pkg)
-  message(FATAL_ERROR "library or package missing: '${lib}' '${pkg}'")
+if(NOT lib OR NOT msglib OR NOT pkg)
+  message(FATAL_ERROR "library or package missing: '${lib}' '${msglib}' '${pkg}'")
 endif()
 
 set(conf -S ${KVO_CONSUMER_DIR} -B ${KVO_WORK_DIR}/build -G ${KVO_GENERATOR}

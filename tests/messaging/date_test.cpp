@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kvodate.h"
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 namespace {

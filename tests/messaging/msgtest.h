@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 #include "logcapture.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 #include "kvopaths.h"
 
 namespace {

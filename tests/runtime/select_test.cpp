@@ -114,10 +114,10 @@ TEST_P(SelectResult, TimerPassRunsFirstAndResultsPassUp)
 INSTANTIATE_TEST_SUITE_P(Results, SelectResult,
                          ::testing::Values(ResultCase{0, 0, 0, {"timer", "app"}},
                                            ResultCase{-1, 0, 0, {"timer", "app"}},
-                                           ResultCase{2, 0, 2, {"timer"}},
+                                           ResultCase{KVO_SELECT_END, 0, KVO_SELECT_END, {"timer"}},
                                            ResultCase{5, 0, 5, {"timer"}},
                                            ResultCase{0, -1, -1, {"timer", "app"}},
-                                           ResultCase{0, 2, 2, {"timer", "app"}},
+                                           ResultCase{0, KVO_SELECT_END, KVO_SELECT_END, {"timer", "app"}},
                                            ResultCase{0, 5, 5, {"timer", "app"}}),
                          [](const ::testing::TestParamInfo<ResultCase> &i) {
                              auto n = [](int v) { return v < 0 ? std::string("Minus1") : std::to_string(v); };
@@ -137,7 +137,7 @@ TEST_F(SelectTimer, ExpiryInterruptsWaitThenIsServed)
     ASSERT_EQ(0, ComSelectInit(p));
     ASSERT_EQ(0, ComTimerStart(p, gHandle));
 
-    EXPECT_EQ(3, ComSelect(p)) << logs.Dump();
+    EXPECT_EQ(KVO_SELECT_INTERRUPTED, ComSelect(p)) << logs.Dump();
     EXPECT_EQ(EINTR, p->iErrno);
     EXPECT_EQ(1, p->iSigState);
     EXPECT_TRUE(gCalls.empty());
@@ -159,7 +159,7 @@ TEST_F(SelectTimer, OneShotStoppedBeforeHandlerSoRestartKeepsItRunning)
     gHandle = ComTimerSet(p, KVO_TIMER_ONESHOT, 20, RestartingProc);
     ASSERT_EQ(0, ComSelectInit(p));
     ASSERT_EQ(0, ComTimerStart(p, gHandle));
-    ASSERT_EQ(3, ComSelect(p));
+    ASSERT_EQ(KVO_SELECT_INTERRUPTED, ComSelect(p));
     ASSERT_EQ(0, ComSelect(p));
     EXPECT_EQ(1u, gCalls.size());
     EXPECT_EQ(0, gSeenSlotState);
@@ -257,6 +257,47 @@ TEST_F(SelectTables, ClearModeOfAFullListTracesItsEnd)
     EXPECT_EQ(1, logs.Count("FD_CLR ok\n", LOG_DEBUG)) << logs.Dump();
     EXPECT_EQ(1, logs.Count("end of ComSelectUpdate()\n", LOG_DEBUG));
     EXPECT_EQ(0, logs.Count("end of allClear\n", LOG_DEBUG));
+}
+
+// Removal keeps the list packed with each handler beside its descriptor and
+// leaves the other descriptors watched; a bad argument changes nothing.
+TEST_F(SelectTables, RemoveTakesOneDescriptorOutOrRefuses)
+{
+    AddAppPipe(0, AppProc);
+    AddAppPipe(1, HighProc);
+    AddAppPipe(2, TimerProc);
+    const int a = p->iaSelectDes[0], b = p->iaSelectDes[1], c = p->iaSelectDes[2];
+    ASSERT_EQ(0, ComSelectInit(p));
+    const int maxfd = p->iMaxfd;
+
+    EXPECT_EQ(0, ComSelectRemove(p, b));
+    const int list[] = {p->iaSelectDes[0], p->iaSelectDes[1], p->iaSelectDes[2]};
+    EXPECT_EQ((std::vector<int>{a, c, 0}), std::vector<int>(list, list + 3));
+    EXPECT_EQ(&AppProc, p->pSelectProc[0]);
+    EXPECT_EQ(&TimerProc, p->pSelectProc[1]);
+    EXPECT_FALSE(FD_ISSET(b, &p->stSelectFds));
+    EXPECT_TRUE(FD_ISSET(a, &p->stSelectFds) && FD_ISSET(c, &p->stSelectFds));
+    EXPECT_EQ(maxfd, p->iMaxfd);
+    EXPECT_TRUE(logs.AtPriority(LOG_INFO).empty()) << logs.Dump();
+
+    const struct {
+        ProcInfo *rec;
+        int fd;
+        std::string line;
+    } refused[] = {
+        {nullptr, a, "error of ComSelectRemove(pProcInfo=NULL)\n"},
+        {p, 0, "error of descriptor(0)\n"},
+        {p, -1, "error of descriptor(-1)\n"},
+        {p, KVO_FD_LIMIT, "error of descriptor(" + std::to_string(KVO_FD_LIMIT) + ")\n"},
+        {p, b, "error of ComSelectRemove(" + std::to_string(b) + ")\n"},
+    };
+    for (const auto &r : refused) {
+        logs.Clear();
+        EXPECT_EQ(-1, ComSelectRemove(r.rec, r.fd)) << r.line;
+        EXPECT_EQ(std::vector<std::string>{r.line}, logs.AtPriority(LOG_INFO));
+    }
+    EXPECT_EQ(a, p->iaSelectDes[0]);
+    EXPECT_EQ(c, p->iaSelectDes[1]);
 }
 
 // ---- descriptors outside 0 .. 1023 ---------------------------------------

@@ -150,7 +150,7 @@ TEST_F(TimerLifecycle, CancelOfExpiredOneShotKeepsItsTimer)
     int h = ComTimerSet(p, KVO_TIMER_ONESHOT, 20, Proc);
     ASSERT_EQ(0, ComSelectInit(p));
     ASSERT_EQ(0, ComTimerStart(p, h));
-    ASSERT_EQ(3, ComSelect(p));
+    ASSERT_EQ(KVO_SELECT_INTERRUPTED, ComSelect(p));
     ASSERT_EQ(0, ComSelect(p));
     timer_t id = p->TimerCntInfo[0].timerId;
 

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 #define KVO_LAYOUT_FACTS(X)                              \

@@ -7,6 +7,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iterator>
 #include <ostream>
@@ -67,11 +68,11 @@ constexpr WordCase kWords[] = {
 // OTHER as another module leaves it: the word at byte 4 in this CPU's
 // order, every other byte nonzero so that a reader at the wrong offset or
 // with the wrong width notices.
-std::array<unsigned char, gdbtseg::kOtherSize> OtherWith(int32_t word)
+std::array<unsigned char, KVO_OTHER_SIZE> OtherWith(int32_t word)
 {
-    std::array<unsigned char, gdbtseg::kOtherSize> other;
+    std::array<unsigned char, KVO_OTHER_SIZE> other;
     other.fill(0xA5);
-    std::memcpy(other.data() + gdbtseg::kParentModeOff, &word, sizeof word);
+    std::memcpy(other.data() + KVO_OTHER_PARENT_MODE_OFF, &word, sizeof word);
     return other;
 }
 
@@ -82,9 +83,7 @@ class ParentModeWord : public ::testing::TestWithParam<WordCase> {};
 TEST_P(ParentModeWord, ReadNatively)
 {
     auto other = OtherWith(GetParam().word);
-    ProcInfo info{};
-    info.pOtherData = other.data();
-    EXPECT_EQ(GdbtParentMode(&info), GetParam().word);
+    EXPECT_EQ(KvoOtherParentMode(other.data()), GetParam().word);
 }
 
 // A press goes to the parent module for any nonzero word, to the EK module
@@ -102,7 +101,7 @@ TEST_P(ParentModeWord, RoutesThePress)
     const unsigned char press = GDBT_EVENT_PRESS;
     ASSERT_EQ(write(dev[1], &press, 1), 1);
 
-    std::vector<unsigned char> config(gdbtseg::kConfigSize, 0); // no hold timing
+    std::vector<unsigned char> config(KVO_CONFIG_SIZE, 0); // no hold timing
     auto other = OtherWith(GetParam().word);
     ProcInfo info{};
     info.pConfigData = config.data();

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "kvoroot.h"
-#include "kvoruntime.h"
+#include "kvomessaging.h"
 #include "runtool.h"
 
 namespace {

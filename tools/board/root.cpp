@@ -1,6 +1,7 @@
 // root.cpp - making and removing the private controller root.
 #include "board/root.h"
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 
 #include <cerrno>

@@ -7,7 +7,7 @@
 #include <sys/shm.h>
 
 #include "board/root.h"
-#include "gdbt.h"
+#include "kvosegments.h"
 #include "kvoruntime.h"
 
 namespace kvoboard {
@@ -52,32 +52,32 @@ uint8_t *MakeWithRuntime(int projId, size_t size, int *id, std::string *error, c
 
 bool BoardSegments::CreateWithRuntime(const BoardRoot &root, bool withOther, std::string *error)
 {
-    if (root.Key(gdbtseg::kConfigProjId) != ComShmKey(gdbtseg::kConfigProjId)) {
+    if (root.Key(KVO_CONFIG_PROJ_ID) != ComShmKey(KVO_CONFIG_PROJ_ID)) {
         *error = "the board's root is not this process's KVO_ROOT";
         return false;
     }
-    config_ = MakeWithRuntime(gdbtseg::kConfigProjId, gdbtseg::kConfigSize, &ids_[0], error, "CONFIG");
+    config_ = MakeWithRuntime(KVO_CONFIG_PROJ_ID, KVO_CONFIG_SIZE, &ids_[0], error, "CONFIG");
     if (config_ == nullptr)
         return false;
     if (!withOther)
         return true;
-    other_ = MakeWithRuntime(gdbtseg::kOtherProjId, gdbtseg::kOtherSize, &ids_[1], error, "OTHER");
+    other_ = MakeWithRuntime(KVO_OTHER_PROJ_ID, KVO_OTHER_SIZE, &ids_[1], error, "OTHER");
     return other_ != nullptr;
 }
 
 size_t BoardSegments::Size(char seg)
 {
-    return seg == kConfig ? gdbtseg::kConfigSize : seg == kOther ? gdbtseg::kOtherSize : 0;
+    return seg == kConfig ? KVO_CONFIG_SIZE : seg == kOther ? KVO_OTHER_SIZE : 0;
 }
 
 bool BoardSegments::Create(const BoardRoot &root, bool withOther, std::string *error)
 {
-    config_ = Make(root.Key(gdbtseg::kConfigProjId), gdbtseg::kConfigSize, &ids_[0], error, "CONFIG");
+    config_ = Make(root.Key(KVO_CONFIG_PROJ_ID), KVO_CONFIG_SIZE, &ids_[0], error, "CONFIG");
     if (config_ == nullptr)
         return false;
     if (!withOther)
         return true;
-    other_ = Make(root.Key(gdbtseg::kOtherProjId), gdbtseg::kOtherSize, &ids_[1], error, "OTHER");
+    other_ = Make(root.Key(KVO_OTHER_PROJ_ID), KVO_OTHER_SIZE, &ids_[1], error, "OTHER");
     return other_ != nullptr;
 }
 

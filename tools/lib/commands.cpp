@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 #include "names.h"
 #include "numbers.h"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 using FrameData = std::array<uint8_t, FIFO_MSG_DATA_SIZE>;
 

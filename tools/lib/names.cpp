@@ -5,6 +5,7 @@
 #include <array>
 #include <cctype>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
 #include "numbers.h"
 

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "gdbt.h"
+#include "kvosegments.h"
 #include "lineparser.h"
 #include "names.h"
 
@@ -110,33 +110,32 @@ bool LineParser::Raw(Step *s, char segment, size_t size)
 
 bool LineParser::Set(Step *s)
 {
-    using namespace gdbtseg;
     long v = 0;
     SegmentWrite w;
     if (Word("hold")) {
         bool on = Word("on");
         if (!on && !Word("off"))
             return Fail("on or off");
-        w = {'c', kGuardButtonOff, {static_cast<uint8_t>(on ? '1' : '0')}};
+        w = {'c', KVO_CONFIG_GUARD_BUTTON_OFF, {static_cast<uint8_t>(on ? '1' : '0')}};
     } else if (Word("auth")) {
         if (AtEnd() || t_[i_].text.size() != 1)
             return Fail("one character, such as 0 or 5");
-        w = {'c', kAuthFlagOff, {static_cast<uint8_t>(Take()[0])}};
+        w = {'c', KVO_CONFIG_AUTH_FLAG_OFF, {static_cast<uint8_t>(Take()[0])}};
     } else if (Word("mode")) {
         bool parent = Word("parent");
         if (!parent && !Word("direct"))
             return Fail("parent or direct");
         int32_t word = parent ? 1 : 0;
-        w = {'o', kParentModeOff, std::vector<uint8_t>(sizeof word)};
+        w = {'o', KVO_OTHER_PARENT_MODE_OFF, std::vector<uint8_t>(sizeof word)};
         std::memcpy(w.bytes.data(), &word, sizeof word); // native order, as the modules write it
     } else if (Word("inhibit")) {
         if (!Number(0, 255, "a value 0 to 255", &v))
             return false;
-        w = {'o', kHoldInhibitOff, {static_cast<uint8_t>(v)}};
+        w = {'o', KVO_OTHER_HOLD_INHIBIT_OFF, {static_cast<uint8_t>(v)}};
     } else if (Word("config")) {
-        return Segment(s, 'c', kConfigSize);
+        return Segment(s, 'c', KVO_CONFIG_SIZE);
     } else if (Word("other")) {
-        return Segment(s, 'o', kOtherSize);
+        return Segment(s, 'o', KVO_OTHER_SIZE);
     } else {
         return Fail("hold, auth, mode, inhibit, config or other");
     }

@@ -1,13 +1,16 @@
-/* A C module using the installed runtime: its record, its identity, the
- * descriptor tables, the frame and the FIFO names.  Exit status 0 when the
- * library behaves, 1 with a line per fault otherwise. */
+/* A C module using the installed libraries: the runtime's record, its
+ * identity, the descriptor tables and the segment layout; the messaging
+ * layer's frame and FIFO names.  Exit status 0 when the libraries behave,
+ * 1 with a line per fault otherwise. */
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "kvomessaging.h"
 #include "kvoruntime.h"
+#include "kvosegments.h"
 
 _Static_assert(sizeof(FifoMsg) == FIFO_MSG_SIZE, "a frame is 256 bytes");
 _Static_assert(offsetof(FifoMsg, data) == 6, "data follows the two ids");
@@ -51,6 +54,11 @@ int main(void)
     ComSelectFdzero(pProcInfo);
     Check(!FD_ISSET(7, &pProcInfo->stSelectFds), "master set emptied");
     Check(pProcInfo->iMaxfd == 0 && pProcInfo->iaSelectDes[0] == 0, "tables emptied");
+
+    unsigned char other[KVO_OTHER_SIZE] = {0};
+    int32_t word = 7;
+    memcpy(other + KVO_OTHER_PARENT_MODE_OFF, &word, sizeof word);
+    Check(KvoOtherParentMode(other) == 7, "OTHER word read in the platform's order");
 
     unsetenv("KVO_ROOT");
     Check(strcmp(FIFO_NAME_GDBT, "/tmp/pipe/FifoGdbt") == 0, "service FIFO name");

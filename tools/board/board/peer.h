@@ -8,7 +8,7 @@
 #include <string>
 
 #include "board/deadline.h"
-#include "kvoproto.h"
+#include "kvomessaging.h"
 
 namespace kvoboard {
 

@@ -1,7 +1,7 @@
 // segments.h - the CONFIG and OTHER segments of a simulated controller,
 // created fresh for the keys of its root and attached for reading and
 // writing, so that the configuration can change while the service runs.
-// The byte offsets the service reads are in gdbt.h (gdbtseg).
+// The byte offsets the service reads are in kvosegments.h.
 #pragma once
 
 #include <cstddef>

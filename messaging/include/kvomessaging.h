@@ -1,14 +1,18 @@
 /*
- * kvoproto.h - the inter-module protocol: the 256-byte frame FifoMsg, the
- * module ids, the command ids and the FIFO names that the guard-button
- * service sends to or receives from.  Usable from C and C++.
+ * kvomessaging.h - inter-module messaging, the layer above the process
+ * runtime (kvoruntime.h): the 256-byte frame FifoMsg, the FIFO transport,
+ * the status reports to the status module, the date stamps, and the peer
+ * table (module ids, command ids and FIFO names that the guard-button
+ * service sends to or receives from).  Usable from C and C++.
  */
-#ifndef KVOPROTO_H
-#define KVOPROTO_H
+#ifndef KVOMESSAGING_H
+#define KVOMESSAGING_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "kvopaths.h"
+#include "kvoruntime.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -79,6 +83,27 @@ enum KvoCmdId {
 #define FIFO_NAME_LOG (KvoPath(KVO_PATH_FIFO_LOG))
 #define FIFO_NAME_FTP (KvoPath(KVO_PATH_FIFO_FTP))
 
+/* ---- FIFO transport (qnosfifo) ---- */
+int ComFifoCreateOpen(ProcInfo *pProcInfo, const char *fifoname, int kind);
+int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, char *buf);
+int ComFIFOGetData(ProcInfo *pProcInfo, int *mid, int *cid, char *data);
+int ComFIFOPutData2(const char *fifoname, int mid, int cid, const char *data);
+int ComFifoWrite(int fifoDescript, const char *buf, unsigned int len);
+int ComFifoClose(ProcInfo *pProcInfo, int fifoDescript);
+/* FTP-log delivery with recovery (qnosfifo_ftp) */
+int ComFIFOPutData3(const char *fifoname, int mid, int cid, const char *data);
+void ComFIFOGetFTP(void);
+int ComFIFOPutDataforFtpLog(const char *fifoname, int mid, int cid, const char *data);
+
+/* ---- status reports (qnstsmsg) ---- */
+void WakeupComplete(int iModId, int iResult, const char *pCode);
+void TerminateComplete(int iModId, int iResult);
+void SendStsModuleKill(const char *fifoname, int iModId, int iKillModId);
+
+/* ---- date stamps (qndate) ---- */
+void GetCurTime(uint32_t *pDate, uint32_t *pTime, uint16_t *pWeek);
+void GetDateTimeStr(char *pDate, char *pTime);
+
 #ifdef __cplusplus
 }
 
@@ -88,4 +113,4 @@ static_assert(offsetof(FifoMsg, cid) == 3, "command id at offset 3");
 static_assert(offsetof(FifoMsg, data) == 6, "data at offset 6");
 #endif
 
-#endif /* KVOPROTO_H */
+#endif /* KVOMESSAGING_H */

@@ -2,8 +2,6 @@
 #include "board/peer.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -67,23 +65,6 @@ bool PeerFifo::Write(const void *bytes, size_t len, const Deadline &deadline)
         pollfd p{fd_, POLLOUT, 0};
         poll(&p, 1, deadline.MsLeft() < 50 ? deadline.MsLeft() : 50);
     }
-}
-
-int FrameId(const void *p)
-{
-    char s[4] = {};
-    std::memcpy(s, p, 3);
-    return std::atoi(s);
-}
-
-void BuildFrame(uint8_t (&out)[FIFO_MSG_SIZE], int mid, int cid, const void *data, size_t len)
-{
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%03d%03d", mid, cid);
-    std::memset(out, ' ', sizeof out);
-    std::memcpy(out, ids, 6);
-    if (data != nullptr)
-        std::memcpy(out + 6, data, len < size_t{FIFO_MSG_DATA_SIZE} ? len : size_t{FIFO_MSG_DATA_SIZE});
 }
 
 } // namespace kvoboard

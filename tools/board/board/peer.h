@@ -35,9 +35,4 @@ private:
     int fd_ = -1;
 };
 
-// The three-digit id at p ("052" gives 52), as the runtime reads it.
-int FrameId(const void *p);
-// The 256 bytes a module sends: "%03d%03d", then data, then spaces.
-void BuildFrame(uint8_t (&out)[FIFO_MSG_SIZE], int mid, int cid, const void *data = nullptr, size_t len = 0);
-
 } // namespace kvoboard

@@ -66,20 +66,13 @@ static struct {
 
 /* ---- small helpers that never re-enter the interposed functions ---- */
 
-static int RawOpenAppend(const char *path)
-{
-    return (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-}
-
 static void RawAppendLine(const char *path, const char *line)
 {
-    if (path == NULL)
-        return;
-    int fd = RawOpenAppend(path);
-    if (fd < 0)
-        return;
-    (void)syscall(SYS_write, fd, line, strlen(line));
-    (void)syscall(SYS_close, fd);
+    int fd = path == NULL ? -1 : (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)syscall(SYS_write, fd, line, strlen(line));
+        (void)syscall(SYS_close, fd);
+    }
 }
 
 static void FdTarget(int fd, char *out, size_t len)

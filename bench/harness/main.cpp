@@ -62,7 +62,7 @@ bool OpenBoard(Board *b, const Args &a, bool emu, bool hold, int level, bool sta
     setup.device = emu;
     kvoboard::Launch launch;
     launch.service = a.gdbt;
-    launch.level = level;
+    launch.level = std::to_string(level);
     launch.wrap = a.wrap;
     std::string error;
     bool ok = b->Create(setup, &error);

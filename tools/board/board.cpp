@@ -304,8 +304,8 @@ bool Board::Start(const Launch &launch, std::string *error)
     spec.argv = launch.wrap;
     spec.argv.push_back(launch.wrap.empty() ? "kvogdbt" : launch.service);
     spec.argv.push_back("52");
-    if (launch.level >= 0)
-        spec.argv.push_back(std::to_string(launch.level));
+    if (launch.level)
+        spec.argv.push_back(*launch.level);
     spec.path = launch.wrap.empty() ? launch.service : launch.wrap[0];
     spec.searchPath = !launch.wrap.empty();
     spec.dieWithParent = true;
@@ -327,11 +327,10 @@ bool Board::StartModule(const Launch &launch, std::string *error)
     std::string preload = Preload(launch.preload);
     if (!preload.empty())
         setenv("LD_PRELOAD", preload.c_str(), 1);
-    std::string level = std::to_string(launch.level);
     pid_t self = getpid();
     int pid = pi == nullptr ? -1
                             : ComProcessCreate(pi, launch.service.c_str(), kGdbtRow, 0,
-                                               launch.level >= 0 ? level.c_str() : nullptr);
+                                               launch.level ? launch.level->c_str() : nullptr);
     if (pid == -1 && getpid() != self)
         _exit(127); // a child whose execv failed must not go on as a second board
     std::free(pi);

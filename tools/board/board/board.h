@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/types.h>
@@ -49,7 +50,7 @@ enum class LogTo {
 
 struct Launch {
     std::string service;           // the program
-    int level = 6;                 // argv[2]; -1 leaves it out
+    std::optional<std::string> level = std::string("6"); // argv[2], the log level; none: left out
     std::vector<std::string> wrap; // in front of it (strace, valgrind), found on PATH
     std::vector<std::string> env;  // NAME=VALUE for the service only
     std::string preload;           // in front of the device emulation's LD_PRELOAD

@@ -28,18 +28,6 @@ std::vector<std::string> ProcessEnv(std::initializer_list<const char *> drop)
     return env;
 }
 
-void SetEnv(std::vector<std::string> *env, const std::string &name, const std::string &value)
-{
-    std::string prefix = name + "=";
-    for (std::string &kv : *env) {
-        if (kv.compare(0, prefix.size(), prefix) == 0) {
-            kv = prefix + value;
-            return;
-        }
-    }
-    env->push_back(prefix + value);
-}
-
 bool BoardService::Start(const ServiceSpec &launch, std::string *error)
 {
     if (Started() && !ended_) {

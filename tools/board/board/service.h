@@ -24,8 +24,6 @@ struct ServiceSpec {
 
 // This process's environment without the variables named in drop.
 std::vector<std::string> ProcessEnv(std::initializer_list<const char *> drop);
-// Replaces or adds NAME=VALUE.
-void SetEnv(std::vector<std::string> *env, const std::string &name, const std::string &value);
 
 class BoardService {
 public:

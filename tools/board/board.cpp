@@ -110,7 +110,10 @@ bool Board::Create(const BoardSetup &setup, std::string *error)
     if (!setup.device)
         return true;
 #ifdef KVO_BOARD_DEVICE
-    emu_ = CrKeyEmuCreate(error);
+    std::string why;
+    emu_ = CrKeyEmuCreate(&why);
+    if (emu_ == nullptr)
+        *error = "guard-button emulation: " + why;
     return emu_ != nullptr;
 #else
     *error = "no guard-button emulation in this build";
@@ -171,7 +174,7 @@ int Board::Fd(KvoPathId id) const
 bool Board::ReadPeer(KvoPathId peer, int64_t now)
 {
     uint8_t buf[FIFO_MSG_SIZE];
-    size_t n = paused_[peer] ? 0 : fifos_[peer].ReadFrame(buf, Deadline::Now());
+    size_t n = paused_[peer] ? 0 : fifos_[peer].ReadFrame(buf);
     if (n == 0)
         return false;
     got_.push_back({peer, ParseFrame(buf, n), now});
@@ -233,7 +236,7 @@ size_t Board::Stray(KvoPathId peer) const
 bool Board::WaitCount(KvoPathId peer, int cid, size_t n, int ms)
 {
     Deadline end(ms);
-    for (Drain(); Count(peer, cid) < n; Collect(end.MsLeft() < 50 ? end.MsLeft() : 50))
+    for (Drain(); Count(peer, cid) < n; Collect(end.MsLeft(50)))
         if (end.Passed())
             return false;
     return true;
@@ -242,7 +245,7 @@ bool Board::WaitCount(KvoPathId peer, int cid, size_t n, int ms)
 bool Board::Next(KvoPathId peer, int cid, int ms, Arrival *out)
 {
     Deadline end(ms);
-    for (Drain();; Collect(end.MsLeft() < 50 ? end.MsLeft() : 50)) {
+    for (Drain();; Collect(end.MsLeft(50))) {
         for (size_t &i = next_[peer]; i < got_.size(); ++i) {
             if (got_[i].peer == peer && got_[i].frame.cid == cid) {
                 *out = got_[i++];
@@ -353,7 +356,7 @@ int Board::AwaitStartup(int ms)
 {
     Deadline end(ms);
     while (Count(KVO_PATH_FIFO_STSP, CMDID_WAKEUP_COMP) == 0 && !end.Passed() && svc_.Running())
-        Collect(end.MsLeft() < 50 ? end.MsLeft() : 50);
+        Collect(end.MsLeft(50));
     Drain();
     for (const Arrival &a : got_)
         if (a.peer == KVO_PATH_FIFO_STSP && a.frame.cid == CMDID_WAKEUP_COMP)
@@ -365,7 +368,7 @@ bool Board::WaitExit(int ms)
 {
     Deadline end(ms);
     while (svc_.Running() && !end.Passed())
-        Collect(end.MsLeft() < 20 ? end.MsLeft() : 20);
+        Collect(end.MsLeft(20));
     Drain(); // its last frames and lines came before its end
     return svc_.Ended();
 }

@@ -9,11 +9,11 @@
 
 namespace kvoboard {
 
-bool PeerFifo::Open(const std::string &path, std::string *error, bool blocking)
+bool PeerFifo::Open(const std::string &path, std::string *error)
 {
     Close();
     // Reading and writing: the open never waits for the other end.
-    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | (blocking ? 0 : O_NONBLOCK));
+    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -28,27 +28,13 @@ void PeerFifo::Close()
     fd_ = -1;
 }
 
-size_t PeerFifo::ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE], const Deadline &deadline)
+size_t PeerFifo::ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE])
 {
-    if (fd_ < 0)
-        return 0;
-    for (;;) {
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n > 0)
-            return static_cast<size_t>(n);
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Nothing there (or the descriptor blocks and there never is).
-        int left = deadline.MsLeft();
-        if (left == 0)
-            return 0;
-        pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return 0;
-    }
+    ssize_t n;
+    do
+        n = fd_ < 0 ? 0 : read(fd_, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 bool PeerFifo::Write(const void *bytes, size_t len, const Deadline &deadline)
@@ -63,7 +49,7 @@ bool PeerFifo::Write(const void *bytes, size_t len, const Deadline &deadline)
         if (n >= 0 || (errno != EAGAIN && errno != EINTR) || deadline.Passed())
             return false;
         pollfd p{fd_, POLLOUT, 0};
-        poll(&p, 1, deadline.MsLeft() < 50 ? deadline.MsLeft() : 50);
+        poll(&p, 1, deadline.MsLeft(50));
     }
 }
 

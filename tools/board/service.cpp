@@ -6,7 +6,6 @@
 #include <cstring>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -103,17 +102,6 @@ bool BoardService::Poll(bool block)
 bool BoardService::Running()
 {
     return Started() && !Poll(false);
-}
-
-bool BoardService::Wait(const Deadline &deadline)
-{
-    for (;;) {
-        if (!Started() || Poll(false))
-            return ended_;
-        if (deadline.Passed())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 void BoardService::Kill()

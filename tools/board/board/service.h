@@ -7,7 +7,6 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "board/deadline.h"
 
 namespace kvoboard {
 
@@ -41,8 +40,6 @@ public:
     bool Ended() const { return ended_; }
     // Reaps it when it has ended by now.
     bool Running();
-    // Whether it ended by the deadline.
-    bool Wait(const Deadline &deadline);
     // SIGKILL and reap, when it still runs.
     void Kill();
 

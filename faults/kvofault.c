@@ -68,7 +68,8 @@ static struct {
 
 static void RawAppendLine(const char *path, const char *line)
 {
-    int fd = path == NULL ? -1 : (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    int fd = path == NULL ? -1 : (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
     if (fd >= 0) {
         (void)syscall(SYS_write, fd, line, strlen(line));
         (void)syscall(SYS_close, fd);

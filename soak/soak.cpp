@@ -110,7 +110,7 @@ int main(int argc, char **argv)
                 int st = 0;
                 while (waitpid(pids[w], &st, WNOHANG) == 0)
                     b.Collect(50);
-                want(WIFEXITED(st) && WEXITSTATUS(st) == 0 && sent901[w] >= 0, "writer " + std::to_string(w) + " failed");
+                want(WIFEXITED(st) && WEXITSTATUS(st) == 0 && sent901[w] >= 0, "writer failed");
                 total += std::max(0L, sent901[w]);
             }
             b.WaitCount(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, static_cast<size_t>(total), 30000);
@@ -136,22 +136,26 @@ int main(int argc, char **argv)
     b.Send(MakeFrame(MODID_PARE, CMDID_PARE_GUARD_ANS, {2}));
     b.Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
     b.WaitCount(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, got621 + 1, 3000);
-    want(b.Count(KVO_PATH_FIFO_DISP, CMDID_DISP_MSG) == 1, "guard state at the end: display messages " +
-                                                              std::to_string(b.Count(KVO_PATH_FIFO_DISP, CMDID_DISP_MSG)) + " (want 1)");
+    size_t disp = b.Count(KVO_PATH_FIFO_DISP, CMDID_DISP_MSG);
+    want(disp == 1, "guard state at the end: display messages " + std::to_string(disp) + " (want 1)");
     int status = b.Stop(10000);
-    want(b.Count(KVO_PATH_FIFO_STS, CMDID_TERM_COMP) == 1 && status == 0,
-         "termination: report " + std::to_string(b.Count(KVO_PATH_FIFO_STS, CMDID_TERM_COMP)) + ", exit " + std::to_string(status));
+    size_t term = b.Count(KVO_PATH_FIFO_STS, CMDID_TERM_COMP);
+    want(term == 1 && status == 0, "termination: report " + std::to_string(term) + ", exit " + std::to_string(status));
 
-    size_t press356 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS), req563 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ);
-    want(press356 == static_cast<size_t>(presses), "presses " + std::to_string(presses) + ", 356 received " + std::to_string(press356));
+    size_t press356 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS);
+    size_t req563 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ);
+    want(press356 == static_cast<size_t>(presses), "presses " + std::to_string(presses) + ", 356 received " +
+                                                       std::to_string(press356));
     want(req563 == static_cast<size_t>(seen[0] + seen[1]), "563 received " + std::to_string(req563));
     const std::pair<KvoPathId, int> known[] = {
-        {KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS}, {KVO_PATH_FIFO_STS, CMDID_TERM_COMP}, {KVO_PATH_FIFO_STSP, CMDID_WAKEUP_COMP},
-        {KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS}, {KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ}, {KVO_PATH_FIFO_DISP, CMDID_DISP_MSG}};
+        {KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS},   {KVO_PATH_FIFO_STS, CMDID_TERM_COMP},
+        {KVO_PATH_FIFO_STSP, CMDID_WAKEUP_COMP}, {KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS},
+        {KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ},  {KVO_PATH_FIFO_DISP, CMDID_DISP_MSG}};
     size_t other = 0;
     for (const Arrival &a : b.Arrivals())
         other += a.frame.mid != MODID_GDBT || a.frame.size != FIFO_MSG_SIZE ||
-                 std::find(std::begin(known), std::end(known), std::make_pair(a.peer, a.frame.cid)) == std::end(known);
+                 std::find(std::begin(known), std::end(known), std::make_pair(a.peer, a.frame.cid)) ==
+                     std::end(known);
     want(other == 0, std::to_string(other) + " unexpected or partial frames");
 
     // Growth: the floor of the first quarter of the samples against the
@@ -190,8 +194,9 @@ int main(int argc, char **argv)
         json += (i ? ",\"" : "\"") + problems[i] + "\"";
     json += "]}\n";
     std::fputs(json.c_str(), stdout);
-    FILE *f = opt["out"].empty() ? nullptr : std::fopen(opt["out"].c_str(), "w");
-    if (f != nullptr && std::fputs(json.c_str(), f) >= 0)
+    if (FILE *f = opt["out"].empty() ? nullptr : std::fopen(opt["out"].c_str(), "w")) {
+        std::fputs(json.c_str(), f);
         std::fclose(f);
+    }
     return problems.empty() ? 0 : 1;
 }

@@ -62,7 +62,9 @@ TEST(BoardService, ExitStatusSignalAndEnvironment)
     const struct {
         const char *script;
         int code;
-    } cases[] = {{"exit 3", 3}, {"kill -TERM $$", 128 + 15}, {"test \"$BOARD_X\" = 1 && test -z \"$KVO_LOG_TARGET\"", 0}};
+    } cases[] = {{"exit 3", 3},
+                 {"kill -TERM $$", 128 + 15},
+                 {"test \"$BOARD_X\" = 1 && test -z \"$KVO_LOG_TARGET\"", 0}};
     for (const auto &c : cases) {
         Board b;
         BoardSetup setup;

@@ -48,6 +48,9 @@ enum class LogTo {
     Syslog, // the service's default
 };
 
+// How the service is started: argv[1] "52" as the status module gives it;
+// only descriptors 0 to 2 (and inheritFds) reach it, with no signal
+// blocked, and it is killed when this process ends.
 struct Launch {
     std::string service;           // the program
     std::optional<std::string> level = std::string("6"); // argv[2], the log level; none: left out

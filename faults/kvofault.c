@@ -30,7 +30,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
-#include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -43,7 +42,7 @@ extern void *__libc_malloc(size_t size);
 extern void *__libc_calloc(size_t n, size_t size);
 
 static const char *const kFnNames[KF_COUNT] = {
-#define KVO_FAULT_NAME(n) #n,
+#define KVO_FAULT_NAME(n, ...) #n,
     KVO_FAULT_FUNCS(KVO_FAULT_NAME)
 #undef KVO_FAULT_NAME
 };
@@ -54,8 +53,8 @@ enum { MAX_RANGES = 8, EXEMPT_FDS = 4096 };
 static struct {
     int ready;
     int busy; /* re-entry guard while the interposer itself runs */
-    struct KvoFaultCounts *counts;
-    struct KvoFaultCounts local; /* when no counter file is given */
+    uint64_t calls[KF_COUNT]; /* counted calls per function */
+    uint64_t injected;        /* failures injected */
     int fn, errnum, mode;
     uint64_t nth, burst;
     int scopeAll;
@@ -67,20 +66,14 @@ static struct {
 
 /* ---- small helpers that never re-enter the interposed functions ---- */
 
-static int RawOpenAppend(const char *path)
-{
-    return (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-}
-
 static void RawAppendLine(const char *path, const char *line)
 {
-    if (path == NULL)
-        return;
-    int fd = RawOpenAppend(path);
-    if (fd < 0)
-        return;
-    (void)syscall(SYS_write, fd, line, strlen(line));
-    (void)syscall(SYS_close, fd);
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    int fd = path == NULL ? -1 : (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
+    if (fd >= 0) {
+        (void)syscall(SYS_write, fd, line, strlen(line));
+        (void)syscall(SYS_close, fd);
+    }
 }
 
 static void FdTarget(int fd, char *out, size_t len)
@@ -130,35 +123,12 @@ static int PhdrCallback(struct dl_phdr_info *info, size_t size, void *data)
     return 1;
 }
 
-static struct KvoFaultCounts *MapCounts(const char *path)
-{
-    int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return NULL;
-    if (syscall(SYS_ftruncate, fd, (long)sizeof(struct KvoFaultCounts)) != 0) {
-        (void)syscall(SYS_close, fd);
-        return NULL;
-    }
-    void *p = mmap(NULL, sizeof(struct KvoFaultCounts), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    (void)syscall(SYS_close, fd);
-    return p == MAP_FAILED ? NULL : (struct KvoFaultCounts *)p;
-}
-
 __attribute__((constructor)) static void KvoFaultInit(void)
 {
     if (g.ready)
         return;
     g.busy = 1;
     const char *s;
-    g.counts = &g.local;
-    if ((s = getenv("KVO_FAULT_COUNTS")) != NULL && *s) {
-        struct KvoFaultCounts *c = MapCounts(s);
-        if (c != NULL) {
-            memset(c, 0, sizeof *c);
-            c->magic = KVO_FAULT_MAGIC;
-            g.counts = c;
-        }
-    }
     g.fn = (s = getenv("KVO_FAULT_FN")) != NULL ? FnFromName(s) : -1;
     g.nth = (s = getenv("KVO_FAULT_NTH")) != NULL ? strtoull(s, NULL, 10) : 0;
     g.errnum = (s = getenv("KVO_FAULT_ERRNO")) != NULL ? ErrnoFromName(s) : EIO;
@@ -208,7 +178,7 @@ static int Decide(int fn, void *ret, const char *detail)
     if (!g.ready || g.busy || !FromProgram(ret))
         return 0;
     g.busy = 1;
-    uint64_t idx = __atomic_add_fetch(&g.counts->calls[fn], 1, __ATOMIC_SEQ_CST);
+    uint64_t idx = ++g.calls[fn];
     int fail = fn == g.fn && g.nth > 0 && idx >= g.nth &&
                (g.mode == MODE_PERSIST || idx < g.nth + (g.mode == MODE_BURST ? g.burst : 1));
     char line[600];
@@ -218,7 +188,7 @@ static int Decide(int fn, void *ret, const char *detail)
         RawAppendLine(g.callsPath, line);
     }
     /* A persistent fault may hit millions of calls: the trace keeps the first. */
-    if (fail && __atomic_add_fetch(&g.counts->injected, 1, __ATOMIC_SEQ_CST) <= 20) {
+    if (fail && ++g.injected <= 20) {
         snprintf(line, sizeof line, "%s %llu %d %s\n", kFnNames[fn], (unsigned long long)idx,
                  g.errnum, detail != NULL ? detail : "-");
         RawAppendLine(g.tracePath, line);
@@ -255,464 +225,17 @@ static void MarkExempt(int fd, const char *path)
 }
 
 /* The next definition of name (the C library's, or another preload's). */
-#define REAL(name, type)                                                      \
+#define REAL(name)                                                            \
     static __typeof__(name) *real_##name;                                     \
     if (real_##name == NULL)                                                  \
         real_##name = (__typeof__(name) *)dlsym(RTLD_NEXT, #name)
 
 #define CALLER __builtin_return_address(0)
-
-/* ---- files and descriptors ---- */
-
-static int OpenCommon(void *ret, const char *sym, const char *path, int flags, mode_t mode)
-{
-    typedef int (*fn_t)(const char *, int, ...);
-    static fn_t real[4];
-    static const char *const names[4] = {"open", "open64", "__open_2", "__open64_2"};
-    int k = 0;
-    while (k < 3 && strcmp(sym, names[k]) != 0)
-        ++k;
-    if (real[k] == NULL)
-        real[k] = (fn_t)dlsym(RTLD_NEXT, names[k]);
-    if (DecidePath(KF_open, ret, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    int fd = real[k](path, flags, mode);
-    MarkExempt(fd, path);
-    return fd;
-}
-
-static mode_t ModeArg(int flags, va_list ap)
-{
-    return (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0;
-}
-
-int open(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t m = ModeArg(flags, ap);
-    va_end(ap);
-    return OpenCommon(CALLER, "open", path, flags, m);
-}
-
-int open64(const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t m = ModeArg(flags, ap);
-    va_end(ap);
-    return OpenCommon(CALLER, "open64", path, flags, m);
-}
-
-int __open_2(const char *path, int flags)
-{
-    return OpenCommon(CALLER, "open", path, flags, 0);
-}
-
-int __open64_2(const char *path, int flags)
-{
-    return OpenCommon(CALLER, "open64", path, flags, 0);
-}
-
-static int OpenatCommon(void *ret, int dirfd, const char *path, int flags, mode_t mode)
-{
-    REAL(openat, int (*)(int, const char *, int, ...));
-    if (DecidePath(KF_openat, ret, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    int fd = real_openat(dirfd, path, flags, mode);
-    MarkExempt(fd, path);
-    return fd;
-}
-
-int openat(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t m = ModeArg(flags, ap);
-    va_end(ap);
-    return OpenatCommon(CALLER, dirfd, path, flags, m);
-}
-
-int openat64(int dirfd, const char *path, int flags, ...)
-{
-    va_list ap;
-    va_start(ap, flags);
-    mode_t m = ModeArg(flags, ap);
-    va_end(ap);
-    return OpenatCommon(CALLER, dirfd, path, flags, m);
-}
-
-ssize_t read(int fd, void *buf, size_t n)
-{
-    REAL(read, ssize_t (*)(int, void *, size_t));
-    if (DecideFd(KF_read, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_read(fd, buf, n);
-}
-
-ssize_t write(int fd, const void *buf, size_t n)
-{
-    REAL(write, ssize_t (*)(int, const void *, size_t));
-    if (DecideFd(KF_write, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_write(fd, buf, n);
-}
-
-int close(int fd)
-{
-    REAL(close, int (*)(int));
-    int fail = DecideFd(KF_close, CALLER, fd);
-    if (fd >= 0 && fd < EXEMPT_FDS)
-        g.exempt[fd] = 0;
-    int r = real_close(fd);
-    if (fail) {
-        errno = g.errnum;
-        return -1;
-    }
-    return r;
-}
-
-int fcntl(int fd, int cmd, ...)
-{
-    REAL(fcntl, int (*)(int, int, ...));
-    va_list ap;
-    va_start(ap, cmd);
-    long arg = va_arg(ap, long);
-    va_end(ap);
-    if (DecideFd(KF_fcntl, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_fcntl(fd, cmd, arg);
-}
-
-int fcntl64(int fd, int cmd, ...)
-{
-    REAL(fcntl64, int (*)(int, int, ...));
-    va_list ap;
-    va_start(ap, cmd);
-    long arg = va_arg(ap, long);
-    va_end(ap);
-    if (DecideFd(KF_fcntl, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_fcntl64(fd, cmd, arg);
-}
-
-int ioctl(int fd, unsigned long req, ...)
-{
-    REAL(ioctl, int (*)(int, unsigned long, ...));
-    va_list ap;
-    va_start(ap, req);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    if (DecideFd(KF_ioctl, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_ioctl(fd, req, arg);
-}
-
-int mkfifo(const char *path, mode_t mode)
-{
-    REAL(mkfifo, int (*)(const char *, mode_t));
-    if (DecidePath(KF_mkfifo, CALLER, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_mkfifo(path, mode);
-}
-
-int pipe(int fds[2])
-{
-    REAL(pipe, int (*)(int[2]));
-    if (Decide(KF_pipe, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_pipe(fds);
-}
-
-int pipe2(int fds[2], int flags)
-{
-    REAL(pipe2, int (*)(int[2], int));
-    if (Decide(KF_pipe2, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_pipe2(fds, flags);
-}
-
-int dup(int fd)
-{
-    REAL(dup, int (*)(int));
-    if (DecideFd(KF_dup, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_dup(fd);
-}
-
-int dup2(int fd, int fd2)
-{
-    REAL(dup2, int (*)(int, int));
-    if (DecideFd(KF_dup2, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_dup2(fd, fd2);
-}
-
-int stat(const char *path, struct stat *st)
-{
-    REAL(stat, int (*)(const char *, struct stat *));
-    if (DecidePath(KF_stat, CALLER, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_stat(path, st);
-}
-
-int lstat(const char *path, struct stat *st)
-{
-    REAL(lstat, int (*)(const char *, struct stat *));
-    if (DecidePath(KF_lstat, CALLER, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_lstat(path, st);
-}
-
-int fstat(int fd, struct stat *st)
-{
-    REAL(fstat, int (*)(int, struct stat *));
-    if (DecideFd(KF_fstat, CALLER, fd)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_fstat(fd, st);
-}
-
-int unlink(const char *path)
-{
-    REAL(unlink, int (*)(const char *));
-    if (DecidePath(KF_unlink, CALLER, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_unlink(path);
-}
-
-/* ---- waiting ---- */
-
-int pselect(int n, fd_set *r, fd_set *w, fd_set *e, const struct timespec *t, const sigset_t *m)
-{
-    REAL(pselect, int (*)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
-                          const sigset_t *));
-    if (Decide(KF_pselect, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_pselect(n, r, w, e, t, m);
-}
-
-int select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *t)
-{
-    REAL(select, int (*)(int, fd_set *, fd_set *, fd_set *, struct timeval *));
-    if (Decide(KF_select, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_select(n, r, w, e, t);
-}
-
-int poll(struct pollfd *fds, nfds_t n, int timeout)
-{
-    REAL(poll, int (*)(struct pollfd *, nfds_t, int));
-    if (Decide(KF_poll, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_poll(fds, n, timeout);
-}
-
-int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *t, const sigset_t *m)
-{
-    REAL(ppoll, int (*)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *));
-    if (Decide(KF_ppoll, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_ppoll(fds, n, t, m);
-}
-
-int nanosleep(const struct timespec *req, struct timespec *rem)
-{
-    REAL(nanosleep, int (*)(const struct timespec *, struct timespec *));
-    if (Decide(KF_nanosleep, CALLER, NULL)) {
-        if (rem != NULL && req != NULL)
-            *rem = *req;
-        errno = g.errnum;
-        return -1;
-    }
-    return real_nanosleep(req, rem);
-}
-
-int usleep(useconds_t us)
-{
-    REAL(usleep, int (*)(useconds_t));
-    if (Decide(KF_usleep, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_usleep(us);
-}
-
-int clock_nanosleep(clockid_t c, int flags, const struct timespec *req, struct timespec *rem)
-{
-    REAL(clock_nanosleep, int (*)(clockid_t, int, const struct timespec *, struct timespec *));
-    if (Decide(KF_clock_nanosleep, CALLER, NULL)) {
-        if (rem != NULL && req != NULL && flags == 0)
-            *rem = *req;
-        return g.errnum;
-    }
-    return real_clock_nanosleep(c, flags, req, rem);
-}
-
-/* ---- shared memory ---- */
-
-int shmget(key_t key, size_t size, int flags)
-{
-    REAL(shmget, int (*)(key_t, size_t, int));
-    if (Decide(KF_shmget, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_shmget(key, size, flags);
-}
-
-void *shmat(int id, const void *addr, int flags)
-{
-    REAL(shmat, void *(*)(int, const void *, int));
-    if (Decide(KF_shmat, CALLER, NULL)) {
-        errno = g.errnum;
-        return (void *)-1;
-    }
-    return real_shmat(id, addr, flags);
-}
-
-int shmdt(const void *addr)
-{
-    REAL(shmdt, int (*)(const void *));
-    if (Decide(KF_shmdt, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_shmdt(addr);
-}
-
-int shmctl(int id, int cmd, struct shmid_ds *buf)
-{
-    REAL(shmctl, int (*)(int, int, struct shmid_ds *));
-    if (Decide(KF_shmctl, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_shmctl(id, cmd, buf);
-}
-
-key_t ftok(const char *path, int proj)
-{
-    REAL(ftok, key_t (*)(const char *, int));
-    if (DecidePath(KF_ftok, CALLER, path)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_ftok(path, proj);
-}
-
-/* ---- timers and signals ---- */
-
-int timer_create(clockid_t c, struct sigevent *ev, timer_t *id)
-{
-    REAL(timer_create, int (*)(clockid_t, struct sigevent *, timer_t *));
-    if (Decide(KF_timer_create, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_timer_create(c, ev, id);
-}
-
-int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itimerspec *o)
-{
-    REAL(timer_settime, int (*)(timer_t, int, const struct itimerspec *, struct itimerspec *));
-    if (Decide(KF_timer_settime, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_timer_settime(id, flags, v, o);
-}
-
-int timer_gettime(timer_t id, struct itimerspec *v)
-{
-    REAL(timer_gettime, int (*)(timer_t, struct itimerspec *));
-    if (Decide(KF_timer_gettime, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_timer_gettime(id, v);
-}
-
-int timer_delete(timer_t id)
-{
-    REAL(timer_delete, int (*)(timer_t));
-    if (Decide(KF_timer_delete, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_timer_delete(id);
-}
-
-int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
-{
-    REAL(sigaction, int (*)(int, const struct sigaction *, struct sigaction *));
-    if (Decide(KF_sigaction, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_sigaction(sig, act, old);
-}
-
-int sigprocmask(int how, const sigset_t *s, sigset_t *old)
-{
-    REAL(sigprocmask, int (*)(int, const sigset_t *, sigset_t *));
-    if (Decide(KF_sigprocmask, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_sigprocmask(how, s, old);
-}
-
-int kill(pid_t pid, int sig)
-{
-    REAL(kill, int (*)(pid_t, int));
-    if (Decide(KF_kill, CALLER, NULL)) {
-        errno = g.errnum;
-        return -1;
-    }
-    return real_kill(pid, sig);
-}
-
-/* ---- streams ---- */
+#define FAIL(value)                                                           \
+    do {                                                                      \
+        errno = g.errnum;                                                     \
+        return value;                                                         \
+    } while (0)
 
 /* Callers may break the nonnull promise of the stream functions. */
 __attribute__((noinline)) static int Given(const void *p)
@@ -720,18 +243,116 @@ __attribute__((noinline)) static int Given(const void *p)
     return p != NULL;
 }
 
-static FILE *FopenCommon(void *ret, const char *sym, const char *path, const char *mode)
-{
-    typedef FILE *(*fn_t)(const char *, const char *);
-    static fn_t real[2];
-    int k = strcmp(sym, "fopen") == 0 ? 0 : 1;
-    if (real[k] == NULL)
-        real[k] = (fn_t)dlsym(RTLD_NEXT, sym);
-    if (DecidePath(KF_fopen, ret, path)) {
-        errno = g.errnum;
-        return NULL;
+/* ---- the wrappers of kvofault.h's list, generated by kind ---- */
+
+#define KF_ON_FD(fn) DecideFd(fn, CALLER, o)
+#define KF_ON_PATH(fn) DecidePath(fn, CALLER, o)
+#define KF_ON_FILE(fn) (Given(o) && DecideFd(fn, CALLER, fileno(o)))
+#define KF_ON_NONE(fn) Decide(fn, CALLER, NULL)
+#define KF_WRAP(name, kind, type, params, args, failure)                      \
+    type name params                                                          \
+    {                                                                         \
+        REAL(name);                                                           \
+        if (KF_ON_##kind(KF_##name))                                          \
+            FAIL(failure);                                                    \
+        return real_##name args;                                              \
     }
-    FILE *f = real[k](path, mode);
+#define KF_WRAP_FD KF_WRAP
+#define KF_WRAP_PATH KF_WRAP
+#define KF_WRAP_FILE KF_WRAP
+#define KF_WRAP_NONE KF_WRAP
+#define KF_WRAP_OWN(...)
+#define KF_GENERATE(name, kind, ...) KF_WRAP_##kind(name, kind, __VA_ARGS__)
+KVO_FAULT_FUNCS(KF_GENERATE)
+
+/* ---- variadic: the one argument after the request ---- */
+
+#define KF_VARIADIC(sym, fn, type, argtype)                                   \
+    int sym(int o, type c, ...)                                               \
+    {                                                                         \
+        REAL(sym);                                                            \
+        va_list ap;                                                           \
+        va_start(ap, c);                                                      \
+        argtype arg = va_arg(ap, argtype);                                    \
+        va_end(ap);                                                           \
+        if (DecideFd(fn, CALLER, o))                                          \
+            FAIL(-1);                                                         \
+        return real_##sym(o, c, arg);                                         \
+    }
+KF_VARIADIC(fcntl, KF_fcntl, int, long)
+KF_VARIADIC(fcntl64, KF_fcntl, int, long)
+KF_VARIADIC(ioctl, KF_ioctl, unsigned long, void *)
+
+/* ---- opens: each symbol calls its own next definition, and a
+ * descriptor on the exempt path is marked ---- */
+
+enum { OPEN, OPEN64, OPENAT, FOPEN, FOPEN64, OPEN_SYMS };
+
+static void *Next(int k)
+{
+    static const char *const names[OPEN_SYMS] = {"open", "open64", "openat", "fopen", "fopen64"};
+    static void *real[OPEN_SYMS];
+    if (real[k] == NULL)
+        real[k] = dlsym(RTLD_NEXT, names[k]);
+    return real[k];
+}
+
+static int OpenCommon(void *ret, int k, int dirfd, const char *path, int flags, mode_t mode)
+{
+    void *next = Next(k);
+    if (DecidePath(k == OPENAT ? KF_openat : KF_open, ret, path))
+        FAIL(-1);
+    int fd = k == OPENAT ? ((int (*)(int, const char *, int, ...))next)(dirfd, path, flags, mode)
+                         : ((int (*)(const char *, int, ...))next)(path, flags, mode);
+    MarkExempt(fd, path);
+    return fd;
+}
+
+#define MODE_ARG(flags)                                                       \
+    __extension__({                                                           \
+        va_list ap;                                                           \
+        va_start(ap, flags);                                                  \
+        mode_t m = (flags & (O_CREAT | __O_TMPFILE)) ? (mode_t)va_arg(ap, int) : 0; \
+        va_end(ap);                                                           \
+        m;                                                                    \
+    })
+
+int open(const char *path, int flags, ...)
+{
+    return OpenCommon(CALLER, OPEN, 0, path, flags, MODE_ARG(flags));
+}
+
+int open64(const char *path, int flags, ...)
+{
+    return OpenCommon(CALLER, OPEN64, 0, path, flags, MODE_ARG(flags));
+}
+
+int __open_2(const char *path, int flags)
+{
+    return OpenCommon(CALLER, OPEN, 0, path, flags, 0);
+}
+
+int __open64_2(const char *path, int flags)
+{
+    return OpenCommon(CALLER, OPEN64, 0, path, flags, 0);
+}
+
+int openat(int dirfd, const char *path, int flags, ...)
+{
+    return OpenCommon(CALLER, OPENAT, dirfd, path, flags, MODE_ARG(flags));
+}
+
+int openat64(int dirfd, const char *path, int flags, ...)
+{
+    return OpenCommon(CALLER, OPENAT, dirfd, path, flags, MODE_ARG(flags));
+}
+
+static FILE *FopenCommon(void *ret, int k, const char *path, const char *mode)
+{
+    FILE *(*next)(const char *, const char *) = (FILE * (*)(const char *, const char *)) Next(k);
+    if (DecidePath(KF_fopen, ret, path))
+        FAIL(NULL);
+    FILE *f = next(path, mode);
     if (f != NULL)
         MarkExempt(fileno(f), path);
     return f;
@@ -739,37 +360,31 @@ static FILE *FopenCommon(void *ret, const char *sym, const char *path, const cha
 
 FILE *fopen(const char *path, const char *mode)
 {
-    return FopenCommon(CALLER, "fopen", path, mode);
+    return FopenCommon(CALLER, FOPEN, path, mode);
 }
 
 FILE *fopen64(const char *path, const char *mode)
 {
-    return FopenCommon(CALLER, "fopen64", path, mode);
+    return FopenCommon(CALLER, FOPEN64, path, mode);
 }
 
-size_t fwrite(const void *p, size_t size, size_t n, FILE *f)
-{
-    REAL(fwrite, size_t (*)(const void *, size_t, size_t, FILE *));
-    if (Given(f) && DecideFd(KF_fwrite, CALLER, fileno(f))) {
-        errno = g.errnum;
-        return 0;
-    }
-    return real_fwrite(p, size, n, f);
-}
+/* ---- closes release the descriptor even when they fail ---- */
 
-int fflush(FILE *f)
+int close(int fd)
 {
-    REAL(fflush, int (*)(FILE *));
-    if (Given(f) && DecideFd(KF_fflush, CALLER, fileno(f))) {
-        errno = g.errnum;
-        return EOF;
-    }
-    return real_fflush(f);
+    REAL(close);
+    int fail = DecideFd(KF_close, CALLER, fd);
+    if (fd >= 0 && fd < EXEMPT_FDS)
+        g.exempt[fd] = 0;
+    int r = real_close(fd);
+    if (fail)
+        FAIL(-1);
+    return r;
 }
 
 int fclose(FILE *f)
 {
-    REAL(fclose, int (*)(FILE *));
+    REAL(fclose);
     int fd = Given(f) ? fileno(f) : -1;
     int fail = Given(f) && DecideFd(KF_fclose, CALLER, fd);
     if (fd >= 0 && fd < EXEMPT_FDS)
@@ -777,13 +392,34 @@ int fclose(FILE *f)
     if (fail) {
         __fpurge(f); /* the flush failed: the buffered bytes are lost */
         (void)real_fclose(f);
-        errno = g.errnum;
-        return EOF;
+        FAIL(EOF);
     }
     return real_fclose(f);
 }
 
-/* ---- memory ---- */
+/* ---- sleeps report the whole time as left; memory fails with ENOMEM ---- */
+
+int nanosleep(const struct timespec *req, struct timespec *rem)
+{
+    REAL(nanosleep);
+    if (Decide(KF_nanosleep, CALLER, NULL)) {
+        if (rem != NULL && req != NULL)
+            *rem = *req;
+        FAIL(-1);
+    }
+    return real_nanosleep(req, rem);
+}
+
+int clock_nanosleep(clockid_t c, int flags, const struct timespec *req, struct timespec *rem)
+{
+    REAL(clock_nanosleep);
+    if (Decide(KF_clock_nanosleep, CALLER, NULL)) {
+        if (rem != NULL && req != NULL && flags == 0)
+            *rem = *req;
+        return g.errnum;
+    }
+    return real_clock_nanosleep(c, flags, req, rem);
+}
 
 void *malloc(size_t size)
 {

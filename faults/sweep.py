@@ -27,49 +27,37 @@ import sys
 import tempfile
 import time
 
-ERRNOS = {
-    "open": ["EINTR", "ENOENT", "ENXIO", "EMFILE", "ENOMEM", "EACCES"],
-    "openat": ["EINTR", "ENOENT", "ENXIO", "EMFILE"],
-    "read": ["EINTR", "EAGAIN", "EBADF", "EIO"],
-    "write": ["EINTR", "EAGAIN", "EPIPE", "EBADF", "ENOSPC"],
-    "close": ["EINTR", "EBADF", "EIO"],
-    "pselect": ["EINTR", "EBADF", "ENOMEM", "EINVAL"],
-    "select": ["EINTR", "EBADF", "ENOMEM"],
-    "poll": ["EINTR", "ENOMEM"],
-    "ppoll": ["EINTR", "ENOMEM"],
-    "ioctl": ["EINTR", "EBADF", "EIO", "ENOTTY"],
-    "fcntl": ["EBADF", "EINVAL"],
-    "mkfifo": ["ENOENT", "EACCES", "EEXIST"],
-    "shmget": ["ENOENT", "ENOMEM", "EACCES"],
-    "shmat": ["EINVAL", "ENOMEM", "EACCES"],
-    "shmdt": ["EINVAL"],
-    "shmctl": ["EINVAL", "EIDRM"],
-    "ftok": ["ENOENT", "EACCES"],
-    "timer_create": ["EAGAIN", "ENOMEM"],
-    "timer_settime": ["EINVAL"],
-    "timer_gettime": ["EINVAL"],
-    "timer_delete": ["EINVAL"],
-    "pipe": ["EMFILE", "ENFILE"],
-    "pipe2": ["EMFILE", "ENFILE"],
-    "sigaction": ["EINVAL"],
-    "sigprocmask": ["EINVAL"],
-    "fopen": ["EINTR", "ENOENT", "ENXIO", "EMFILE", "ENOMEM"],
-    "fwrite": ["EAGAIN", "EPIPE"],
-    "fflush": ["EAGAIN", "EPIPE"],
-    "fclose": ["EINTR", "EPIPE", "EAGAIN"],
-    "nanosleep": ["EINTR"],
-    "usleep": ["EINTR"],
-    "clock_nanosleep": ["EINTR"],
-    "malloc": ["ENOMEM"],
-    "calloc": ["ENOMEM"],
-    "stat": ["ENOENT", "EACCES"],
-    "fstat": ["EBADF", "ENOMEM"],
-    "lstat": ["ENOENT"],
-    "unlink": ["ENOENT"],
-    "dup": ["EMFILE"],
-    "dup2": ["EBADF"],
-    "kill": ["EPERM"],
-}
+# The errnos each function is failed with (EIO for one not listed).
+ERRNOS = {fn: errs.split() for fns, errs in [
+    ("open", "EINTR ENOENT ENXIO EMFILE ENOMEM EACCES"),
+    ("fopen", "EINTR ENOENT ENXIO EMFILE ENOMEM"),
+    ("openat", "EINTR ENOENT ENXIO EMFILE"),
+    ("read", "EINTR EAGAIN EBADF EIO"),
+    ("write", "EINTR EAGAIN EPIPE EBADF ENOSPC"),
+    ("close", "EINTR EBADF EIO"),
+    ("pselect", "EINTR EBADF ENOMEM EINVAL"),
+    ("select", "EINTR EBADF ENOMEM"),
+    ("poll ppoll", "EINTR ENOMEM"),
+    ("ioctl", "EINTR EBADF EIO ENOTTY"),
+    ("fcntl", "EBADF EINVAL"),
+    ("mkfifo", "ENOENT EACCES EEXIST"),
+    ("shmget", "ENOENT ENOMEM EACCES"),
+    ("shmat", "EINVAL ENOMEM EACCES"),
+    ("shmctl", "EINVAL EIDRM"),
+    ("ftok stat", "ENOENT EACCES"),
+    ("timer_create", "EAGAIN ENOMEM"),
+    ("shmdt timer_settime timer_gettime timer_delete sigaction sigprocmask", "EINVAL"),
+    ("pipe pipe2", "EMFILE ENFILE"),
+    ("fwrite fflush", "EAGAIN EPIPE"),
+    ("fclose", "EINTR EPIPE EAGAIN"),
+    ("nanosleep usleep clock_nanosleep", "EINTR"),
+    ("malloc calloc", "ENOMEM"),
+    ("fstat", "EBADF ENOMEM"),
+    ("lstat unlink", "ENOENT"),
+    ("dup", "EMFILE"),
+    ("dup2", "EBADF"),
+    ("kill", "EPERM"),
+] for fn in fns.split()}
 MODES = ["once", "persist"]
 
 # Faults found and reported, whose fix is pending: their runs are listed as
@@ -82,23 +70,20 @@ def norm(line):
     """A log line without its process id and the numbers that vary by run."""
     line = re.sub(r"\[\d+\]", "[]", line)
     line = re.sub(r"0x[0-9a-f]+", "0x", line)
-    line = re.sub(r"/tmp/kvohard\.[A-Za-z0-9]+", "ROOT", line)
-    return line
+    return re.sub(r"/tmp/kvoboard\.[A-Za-z0-9]+", "ROOT", line)
 
 
-def run_scenario(build, extra, tmpdir, name, timeout=180):
-    counts = os.path.join(tmpdir, name + ".counts")
-    calls = os.path.join(tmpdir, name + ".calls")
-    trace = os.path.join(tmpdir, name + ".trace")
-    cmd = [os.path.join(build, "faults/kvofaultscn"),
-           "--service", os.path.join(build, "gdbt/kvogdbt"),
-           "--fault-lib", os.path.join(build, "faults/libkvofault.so"),
-           "--counts", counts, "--trace", trace] + extra
+def run_scenario(build, fault, tmpdir, name, timeout=180):
+    """One run; fault: the KVO_FAULT_ variables that choose the failure."""
+    trace, calls = os.path.join(tmpdir, name + ".trace"), os.path.join(tmpdir, name + ".calls")
+    env = dict(os.environ, **fault, KVO_FAULT_TRACE=trace)
     if name == "reference":
-        cmd += ["--calls", calls]
+        env["KVO_FAULT_CALLS"] = calls
+    cmd = [os.path.join(build, "faults/kvofaultscn"), os.path.join(build, "gdbt/kvogdbt"),
+           os.path.join(build, "faults/libkvofault.so")]
     t0 = time.time()
     try:
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
                            timeout=timeout, text=True, errors="replace")
         out = json.loads(p.stdout.strip().splitlines()[-1]) if p.stdout.strip() else {"error": p.stderr[-500:]}
     except subprocess.TimeoutExpired:
@@ -106,16 +91,15 @@ def run_scenario(build, extra, tmpdir, name, timeout=180):
     except (json.JSONDecodeError, IndexError) as e:
         out = {"error": "bad output: %s" % e}
     out["duration_s"] = round(time.time() - t0, 2)
-    out["injected"] = []
-    if os.path.exists(trace):
-        with open(trace, errors="replace") as f:
-            out["injected"] = [l.strip() for l in f][:20]
-    if name == "reference" and os.path.exists(calls):
-        with open(calls, errors="replace") as f:
-            out["calls"] = [l.rstrip("\n") for l in f]
-    for path in (counts, trace):
-        if os.path.exists(path) and name != "reference":
-            os.unlink(path)
+
+    def lines(path):
+        with open(path, errors="replace") as f:
+            return [l.rstrip("\n") for l in f]
+    out["injected"] = lines(trace)[:20] if os.path.exists(trace) else []
+    if name == "reference":
+        out["calls"] = lines(calls) if os.path.exists(calls) else []
+    elif os.path.exists(trace):
+        os.unlink(trace)
     return out
 
 
@@ -123,8 +107,7 @@ def judge(run, ref, ref_lines, fn):
     reasons = []
     if "error" in run:
         return "error", [run["error"]]
-    log = run.get("log", "")
-    lines = [norm(l) for l in log.splitlines()]
+    lines = [norm(l) for l in run.get("log", "").splitlines()]
     new_lines = [l for l in lines if l not in ref_lines]
     run["new_lines"] = new_lines[:8]
     if run.get("signal") and not run.get("killed"):
@@ -179,16 +162,13 @@ def plan(ref, mode, budget):
             by_fn[parts[0]].append((int(parts[1]), parts[2] if len(parts) > 2 else ""))
     runs = []
     for fn, calls in sorted(by_fn.items()):
-        errnos = ERRNOS.get(fn, ["EIO"])
-        if mode == "full":
-            picks = [c[0] for c in calls]
-        else:
+        picks = [c[0] for c in calls]
+        if mode != "full":
             # The first and last call, and calls on distinct objects (the
             # first call on each FIFO, device or file), up to four per function.
             seen, picks = set(), []
             for idx, detail in calls:
-                obj = re.sub(r"fd=\d+:", "", detail)
-                obj = re.sub(r"pipe:\[\d+\]", "pipe", obj)
+                obj = re.sub(r"pipe:\[\d+\]", "pipe", re.sub(r"fd=\d+:", "", detail))
                 if obj not in seen:
                     seen.add(obj)
                     picks.append(idx)
@@ -196,24 +176,17 @@ def plan(ref, mode, budget):
             if len(picks) > 4:
                 step = (len(picks) - 1) / 3.0
                 picks = sorted(set(picks[int(round(i * step))] for i in range(4)))
-        for idx in picks:
-            for e in errnos:
-                for m in MODES:
-                    runs.append((fn, idx, e, m))
+        runs += [(fn, idx, e, m) for idx in picks for e in ERRNOS.get(fn, ["EIO"]) for m in MODES]
     if mode != "full" and budget and len(runs) > budget:
         # Keep every function and errno; thin out the call indices evenly.
-        keep = []
         groups = collections.defaultdict(list)
         for r in runs:
             groups[(r[0], r[2], r[3])].append(r)
         per = max(1, budget // max(1, len(groups)))
+        runs = []
         for g in groups.values():
-            if len(g) <= per:
-                keep += g
-            else:
-                step = (len(g) - 1) / float(max(1, per - 1)) if per > 1 else 0
-                keep += [g[int(round(i * step))] for i in range(per)]
-        runs = keep
+            step = (len(g) - 1) / float(max(1, per - 1)) if per > 1 else 0
+            runs += g if len(g) <= per else [g[int(round(i * step))] for i in range(per)]
     return runs
 
 
@@ -227,7 +200,7 @@ def main():
     a = ap.parse_args()
     os.makedirs(a.out, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix="kvosweep.")
-    ref = run_scenario(a.build, [], tmp, "reference")
+    ref = run_scenario(a.build, {}, tmp, "reference")
     if "error" in ref or ref.get("status") != 0:
         print("reference run failed: %s" % {k: v for k, v in ref.items() if k != "calls"}, file=sys.stderr)
         return 1
@@ -241,15 +214,14 @@ def main():
 
     def one(r):
         fn, idx, e, m = r
-        out = run_scenario(a.build, ["--fn", fn, "--nth", str(idx), "--errno", e, "--mode", m],
-                           tmp, "%s-%d-%s-%s" % r)
+        out = run_scenario(a.build, {"KVO_FAULT_FN": fn, "KVO_FAULT_NTH": str(idx), "KVO_FAULT_ERRNO": e,
+                                     "KVO_FAULT_MODE": m}, tmp, "%s-%d-%s-%s" % r)
         out["mode"] = m
         verdict, reasons = judge(out, ref, ref_lines, fn)
-        if verdict == "fail":
-            injected = " ".join(out.get("injected", []))
-            for kfn, kerr, kmode, ktext, why in KNOWN:
-                if (fn, e, m) == (kfn, kerr, kmode) and ktext in injected:
-                    verdict, reasons = "known", reasons + ["known: " + why]
+        injected = " ".join(out.get("injected", []))
+        for kfn, kerr, kmode, ktext, why in KNOWN:
+            if verdict == "fail" and (fn, e, m) == (kfn, kerr, kmode) and ktext in injected:
+                verdict, reasons = "known", reasons + ["known: " + why]
         out.pop("log", None)
         out.update({"fn": fn, "nth": idx, "errno": e, "mode": m, "verdict": verdict, "reasons": reasons})
         return out
@@ -257,9 +229,9 @@ def main():
     results = []
     t0 = time.time()
     with concurrent.futures.ThreadPoolExecutor(a.jobs) as ex:
-        for i, res in enumerate(ex.map(one, runs)):
+        for res in ex.map(one, runs):
             results.append(res)
-            if res["verdict"] not in ("pass",):
+            if res["verdict"] != "pass":
                 print("  %-7s %s #%d %s %s: %s" % (res["verdict"], res["fn"], res["nth"], res["errno"],
                                                    res["mode"], "; ".join(res["reasons"])), flush=True)
     with open(os.path.join(a.out, "results.jsonl"), "w") as f:
@@ -267,9 +239,7 @@ def main():
             f.write(json.dumps(res) + "\n")
     summary = collections.OrderedDict()
     for res in results:
-        key = "%s %s %s" % (res["fn"], res["errno"], res["mode"])
-        s = summary.setdefault(key, collections.Counter())
-        s[res["verdict"]] += 1
+        summary.setdefault("%s %s %s" % (res["fn"], res["errno"], res["mode"]), collections.Counter())[res["verdict"]] += 1
     tot = collections.Counter(r["verdict"] for r in results)
     doc = {"mode": a.mode, "runs": len(results), "seconds": round(time.time() - t0),
            "calls": dict(calls_by_fn), "verdicts": dict(tot),

@@ -105,7 +105,7 @@ def faults_section(res):
            "calls rather than call sites, cannot fail library calls (`ftok`, `calloc`, the timer wrappers) and "
            "slows every call; and over a test double, which would not test the real binary. `close` is "
            "failed the Linux way (the descriptor is released all the same); the log file is exempt, since "
-           "it is the record the checks read. The scenario: `faults/scenario.cpp` (rig in `faults/rig.cpp`); "
+           "it is the record the checks read. The scenario: `faults/scenario.cpp` (on the simulated board, `tools/board`); "
            "the sweep and its checks: `faults/sweep.py`.", ""]
     found = False
     for mode in ("full", "ci"):

@@ -1,6 +1,6 @@
-// soak.cpp - kvosoak: the real service under a long stream of commands from
-// several writer processes at once while the guard button is pressed and
-// held again and again (parent mode).  Checks, and prints as JSON:
+// soak.cpp - kvosoak: the real service on the simulated board under a long
+// stream of commands from several writer processes at once while the guard
+// button is held again and again (parent mode).  Checks, and prints as JSON:
 //  - every 901 answered by exactly one 621, every press by one 356, every
 //    hold by one guard request 563; nothing else and no partial frame;
 //  - descriptors and resident memory do not grow between the first and the
@@ -9,220 +9,154 @@
 //    gives one display message, and a second 412 none (the state went back);
 //  - 900 ends the service with the termination report and exit status 0.
 #include <fcntl.h>
-#include <getopt.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <atomic>
+#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <map>
 #include <thread>
-#include <vector>
 
-#include "board/peer.h"
+#include "board/board.h"
 #include "crkeyemu.h"
-#include "rig.h"
+
+using namespace kvoboard;
 
 namespace {
 
-struct Args {
-    std::string service, out;
-    long frames = 5000;
-    int holds = 5;
-    int writers = 4;
-};
-
-struct Sample {
-    long long ms;
-    int fds;
-    long rssKb;
-};
-
-// The frames the writers send: 901, and 413 with function on.
-struct WriterFrames {
-    uint8_t f901[FIFO_MSG_SIZE];
-    uint8_t f413[FIFO_MSG_SIZE];
-};
-
-// One writer process: its share of the frames, paced over the run.  Three
-// of four frames are 901, the fourth 413.  Only async-signal-safe calls:
-// the rig has threads.
-[[noreturn]] void Writer(const char *path, const WriterFrames &frames, long count, long long spanMs, long *sent901)
+// One writer process: its share of the frames, paced over the run, three of
+// four 901 and the fourth 413 with function on.  Async-signal-safe calls only.
+[[noreturn]] void Writer(const char *path, const uint8_t *f901, const uint8_t *f413, long count, long long gapNs,
+                         long *sent901)
 {
     int fd = open(path, O_WRONLY);
-    if (fd < 0)
-        _exit(3);
-    long long gapNs = count > 0 ? spanMs * 1000000LL / count : 0;
-    const uint8_t *f901 = frames.f901, *f413 = frames.f413;
     long n901 = 0;
-    for (long i = 0; i < count; ++i) {
-        const uint8_t *f = (i % 4 == 3) ? f413 : f901;
+    for (long i = 0; fd >= 0 && i < count; ++i) {
+        const uint8_t *f = i % 4 == 3 ? f413 : f901;
         if (write(fd, f, FIFO_MSG_SIZE) != FIFO_MSG_SIZE)
             _exit(4);
         n901 += f == f901;
-        if (gapNs > 0) {
-            struct timespec ts = {static_cast<time_t>(gapNs / 1000000000LL), static_cast<long>(gapNs % 1000000000LL)};
-            nanosleep(&ts, nullptr);
-        }
+        struct timespec ts = {static_cast<time_t>(gapNs / 1000000000), static_cast<long>(gapNs % 1000000000)};
+        nanosleep(&ts, nullptr);
     }
     *sent901 = n901;
-    _exit(0);
-}
-
-Args Parse(int argc, char **argv)
-{
-    Args a;
-    static const option opts[] = {{"service", required_argument, nullptr, 's'},
-                                  {"frames", required_argument, nullptr, 'f'},
-                                  {"holds", required_argument, nullptr, 'h'},
-                                  {"writers", required_argument, nullptr, 'w'},
-                                  {"out", required_argument, nullptr, 'o'},
-                                  {nullptr, 0, nullptr, 0}};
-    int c;
-    while ((c = getopt_long(argc, argv, "", opts, nullptr)) != -1) {
-        switch (c) {
-        case 's': a.service = optarg; break;
-        case 'f': a.frames = std::atol(optarg); break;
-        case 'h': a.holds = std::atoi(optarg); break;
-        case 'w': a.writers = std::max(1, std::atoi(optarg)); break;
-        case 'o': a.out = optarg; break;
-        default: std::exit(2);
-        }
-    }
-    if (a.service.empty()) {
-        std::fprintf(stderr, "usage: kvosoak --service PATH [--frames N] [--holds N] [--writers N] [--out F]\n");
-        std::exit(2);
-    }
-    return a;
+    _exit(fd >= 0 ? 0 : 3);
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Args a = Parse(argc, argv);
-    rig::Options opt;
-    opt.service = a.service;
-    opt.parentMode = 1;
-    rig::Rig r(opt);
-    std::vector<std::string> problems;
-    if (!r.Prepare() || !r.Start()) {
-        std::fprintf(stderr, "kvosoak: %s\n", r.Error().c_str());
+    std::map<std::string, std::string> opt = {{"frames", "5000"}, {"holds", "5"}, {"writers", "4"}, {"out", ""}};
+    for (int i = 1; i + 1 < argc && argv[i][0] == '-'; i += 2)
+        opt[argv[i] + 2] = argv[i + 1];
+    const long frames = std::atol(opt["frames"].c_str());
+    const int holds = std::atoi(opt["holds"].c_str()), writers = std::max(1, std::atoi(opt["writers"].c_str()));
+    Board b;
+    std::string error = opt["service"].empty() ? "usage: kvosoak --service PATH [--frames N] [--holds N] "
+                                                 "[--writers N] [--out F]" : "";
+    Launch launch;
+    launch.service = opt["service"];
+    if (error.empty() && b.Create(BoardSetup(), &error)) {
+        b.SetGuardButton('1');
+        b.SetAuthFlag('0');
+        b.SetParentMode(1);
+        if (!b.Start(launch, &error) || b.AwaitStartup(10000) != 0)
+            error = "kvosoak: no start-up report " + error;
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    if (!r.WaitCount(rig::P_STSP, CMDID_WAKEUP_COMP, 1, 10000)) {
-        std::fprintf(stderr, "kvosoak: no start-up report\n");
-        return 1;
-    }
-    long long t0 = rig::NowMs();
-    const long long spanMs = std::max(5000LL, a.holds * 3600LL);
-
-    // Shared counters of the writer processes.
-    auto *sent901 = static_cast<long *>(
-        mmap(nullptr, sizeof(long) * static_cast<size_t>(a.writers), PROT_READ | PROT_WRITE,
-             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    std::string cmdPath = r.CommandPath();
-    WriterFrames frames;
-    const uint8_t on = 1;
-    kvoboard::BuildFrame(frames.f901, MODID_STS, CMDID_ALIVE_REQ);
-    kvoboard::BuildFrame(frames.f413, MODID_STS, CMDID_GDBT_FUNC, &on, 1);
-    std::vector<pid_t> writers;
-    for (int w = 0; w < a.writers; ++w) {
-        long share = a.frames / a.writers + (w < a.frames % a.writers ? 1 : 0);
+    std::vector<std::string> problems;
+    auto want = [&](bool ok, const std::string &what) {
+        if (!ok)
+            problems.push_back(what);
+    };
+    long long t0 = NowNs(), spanNs = std::max(5000LL, holds * 3600LL) * 1000000;
+    auto *sent901 = static_cast<long *>(mmap(nullptr, sizeof(long) * static_cast<size_t>(writers),
+                                             PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    auto f901 = EncodeFrame(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
+    auto f413 = EncodeFrame(MakeFrame(MODID_STS, CMDID_GDBT_FUNC, {1}));
+    std::string path = b.Path(KVO_PATH_FIFO_GDBT);
+    std::vector<pid_t> pids;
+    for (int w = 0; w < writers; ++w) {
+        long share = frames / writers + (w < frames % writers ? 1 : 0);
         sent901[w] = -1;
         pid_t pid = fork();
         if (pid == 0)
-            Writer(cmdPath.c_str(), frames, share, spanMs, &sent901[w]);
-        writers.push_back(pid);
+            Writer(path.c_str(), f901.data(), f413.data(), share, share > 0 ? spanNs / share : 0, &sent901[w]);
+        pids.push_back(pid);
     }
-
+    struct Sample {
+        int fds;
+        long rssKb;
+    };
     std::vector<Sample> samples;
     std::atomic<bool> sampling{true};
     std::thread sampler([&] {
-        while (sampling) {
-            samples.push_back({rig::NowMs() - t0, r.FdCount(), r.VmRssKb()});
-            rig::SleepMs(500);
-        }
+        for (; sampling; usleep(500000))
+            samples.push_back({FdCount(b.Pid()), ProcField(b.Pid(), "status", "VmRSS:")});
     });
 
-    int holdsSeen = 0, presses = 0;
-    auto ans0 = rig::Data({0}), ans2 = rig::Data({2});
-    for (int h = 0; h < a.holds; ++h) {
-        CrKeyEmuPress(r.Device());
-        ++presses;
-        bool got = r.WaitCount(rig::P_PARE, CMDID_GUARD_REQ, static_cast<size_t>(h + 1), 10000);
-        CrKeyEmuRelease(r.Device());
-        holdsSeen += got;
-        if (!got)
-            problems.push_back("hold " + std::to_string(h + 1) + " gave no guard request");
-        r.Send(MODID_PARE, CMDID_PARE_GUARD_ANS, ans0.data(), ans0.size());
-        rig::SleepMs(300);
-    }
-    long total901 = 0;
-    for (size_t w = 0; w < writers.size(); ++w) {
-        int st = 0;
-        waitpid(writers[w], &st, 0);
-        if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || sent901[w] < 0)
-            problems.push_back("writer " + std::to_string(w) + " failed");
-        total901 += std::max(0L, sent901[w]);
-    }
-    bool answered = r.WaitCount(rig::P_STS, CMDID_ALIVE_ANS, static_cast<size_t>(total901), 30000);
-    rig::SleepMs(500); // late duplicates would arrive now
-    size_t got621 = r.Count(rig::P_STS, CMDID_ALIVE_ANS);
-    if (!answered || got621 != static_cast<size_t>(total901))
-        problems.push_back("901 sent " + std::to_string(total901) + ", 621 received " + std::to_string(got621));
-    sampling = false;
-    sampler.join();
-
-    // The guard state at the end.
-    CrKeyEmuPress(r.Device());
-    ++presses;
-    bool lastHold = r.WaitCount(rig::P_PARE, CMDID_GUARD_REQ, static_cast<size_t>(a.holds + 1), 10000);
-    CrKeyEmuRelease(r.Device());
-    r.Send(MODID_PARE, CMDID_PARE_GUARD_ANS, ans2.data(), ans2.size());
-    bool disp = r.WaitCount(rig::P_DISP, CMDID_DISP_MSG, 1, 3000);
-    r.Send(MODID_PARE, CMDID_PARE_GUARD_ANS, ans2.data(), ans2.size());
-    r.Send(MODID_STS, CMDID_ALIVE_REQ);
-    r.WaitCount(rig::P_STS, CMDID_ALIVE_ANS, got621 + 1, 3000);
-    if (!lastHold || !disp || r.Count(rig::P_DISP, CMDID_DISP_MSG) != 1)
-        problems.push_back("guard state at the end: hold " + std::to_string(lastHold) + ", display messages " +
-                           std::to_string(r.Count(rig::P_DISP, CMDID_DISP_MSG)) + " (want 1)");
-
-    auto t = rig::Data({0});
-    r.Send(MODID_STS, CMDID_TERMINATE, t.data(), t.size());
-    bool term = r.WaitCount(rig::P_STS, CMDID_TERM_COMP, 1, 5000);
-    rig::Exit ex = r.Wait(10000);
-    if (!term || !ex.exited || ex.status != 0)
-        problems.push_back("termination: report " + std::to_string(term) + ", exit status " +
-                           std::to_string(ex.status) + ", signal " + std::to_string(ex.signal));
-
-    // Frame accounting over every peer.
-    size_t press356 = r.Count(rig::P_PARE, CMDID_GDBT_PRESS);
-    size_t req563 = r.Count(rig::P_PARE, CMDID_GUARD_REQ);
-    if (press356 != static_cast<size_t>(presses))
-        problems.push_back("presses " + std::to_string(presses) + ", 356 received " + std::to_string(press356));
-    if (req563 != static_cast<size_t>(holdsSeen + (lastHold ? 1 : 0)))
-        problems.push_back("563 received " + std::to_string(req563));
-    size_t other = 0;
-    for (int p = 0; p < rig::P_COUNT; ++p) {
-        for (const rig::Frame &f : r.Received(static_cast<rig::Peer>(p))) {
-            bool known = (p == rig::P_STS && (f.cid == CMDID_ALIVE_ANS || f.cid == CMDID_TERM_COMP)) ||
-                         (p == rig::P_STSP && f.cid == CMDID_WAKEUP_COMP) ||
-                         (p == rig::P_PARE && (f.cid == CMDID_GDBT_PRESS || f.cid == CMDID_GUARD_REQ)) ||
-                         (p == rig::P_DISP && f.cid == CMDID_DISP_MSG);
-            other += !known || f.mid != MODID_GDBT;
+    int seen[2] = {0, 0}, presses = 0; // holds that gave a guard request: before the last, the last
+    for (int h = 0; h <= holds; ++h) {
+        if (h == holds) { // the last hold waits for the writers and their answers
+            long total = 0;
+            for (size_t w = 0; w < pids.size(); ++w) {
+                int st = 0;
+                while (waitpid(pids[w], &st, WNOHANG) == 0)
+                    b.Collect(50);
+                want(WIFEXITED(st) && WEXITSTATUS(st) == 0 && sent901[w] >= 0, "writer failed");
+                total += std::max(0L, sent901[w]);
+            }
+            b.WaitCount(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, static_cast<size_t>(total), 30000);
+            b.Pump(500); // late duplicates would arrive now
+            sent901[0] = total;
+            sampling = false;
+            sampler.join();
         }
-        if (r.Stray(static_cast<rig::Peer>(p)) != 0)
-            problems.push_back(std::string("partial frame on Fifo") + rig::PeerName(static_cast<rig::Peer>(p)));
+        CrKeyEmuPress(b.Device());
+        ++presses;
+        bool got = b.WaitCount(KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ, static_cast<size_t>(seen[0] + seen[1] + 1), 10000);
+        CrKeyEmuRelease(b.Device());
+        seen[h == holds] += got;
+        want(got, "hold " + std::to_string(h + 1) + " gave no guard request");
+        b.Send(MakeFrame(MODID_PARE, CMDID_PARE_GUARD_ANS, {static_cast<uint8_t>(h == holds ? 2 : 0)}));
+        b.Pump(300);
     }
-    if (other != 0)
-        problems.push_back(std::to_string(other) + " unexpected frames");
+    long total901 = sent901[0];
+    size_t got621 = b.Count(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS);
+    want(got621 == static_cast<size_t>(total901), "901 sent " + std::to_string(total901) + ", 621 received " +
+                                                      std::to_string(got621));
+    // The guard state went back: a second loop-off answer shows nothing.
+    b.Send(MakeFrame(MODID_PARE, CMDID_PARE_GUARD_ANS, {2}));
+    b.Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
+    b.WaitCount(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, got621 + 1, 3000);
+    size_t disp = b.Count(KVO_PATH_FIFO_DISP, CMDID_DISP_MSG);
+    want(disp == 1, "guard state at the end: display messages " + std::to_string(disp) + " (want 1)");
+    int status = b.Stop(10000);
+    size_t term = b.Count(KVO_PATH_FIFO_STS, CMDID_TERM_COMP);
+    want(term == 1 && status == 0, "termination: report " + std::to_string(term) + ", exit " + std::to_string(status));
+
+    size_t press356 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS);
+    size_t req563 = b.Count(KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ);
+    want(press356 == static_cast<size_t>(presses), "presses " + std::to_string(presses) + ", 356 received " +
+                                                       std::to_string(press356));
+    want(req563 == static_cast<size_t>(seen[0] + seen[1]), "563 received " + std::to_string(req563));
+    const std::pair<KvoPathId, int> known[] = {
+        {KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS},   {KVO_PATH_FIFO_STS, CMDID_TERM_COMP},
+        {KVO_PATH_FIFO_STSP, CMDID_WAKEUP_COMP}, {KVO_PATH_FIFO_PARE, CMDID_GDBT_PRESS},
+        {KVO_PATH_FIFO_PARE, CMDID_GUARD_REQ},  {KVO_PATH_FIFO_DISP, CMDID_DISP_MSG}};
+    size_t other = 0;
+    for (const Arrival &a : b.Arrivals())
+        other += a.frame.mid != MODID_GDBT || a.frame.size != FIFO_MSG_SIZE ||
+                 std::find(std::begin(known), std::end(known), std::make_pair(a.peer, a.frame.cid)) ==
+                     std::end(known);
+    want(other == 0, std::to_string(other) + " unexpected or partial frames");
 
     // Growth: the floor of the first quarter of the samples against the
     // floor of the last.  A leak raises the floor; a descriptor that a send
@@ -242,37 +176,27 @@ int main(int argc, char **argv)
             rssLast = std::min(rssLast, samples[i].rssKb);
         }
     }
-    if (fdLast > fdFirst)
-        problems.push_back("descriptors grew from " + std::to_string(fdFirst) + " to " + std::to_string(fdLast));
-    if (rssLast > rssFirst + 256)
-        problems.push_back("resident memory grew from " + std::to_string(rssFirst) + " kB to " +
-                           std::to_string(rssLast) + " kB");
+    want(fdLast <= fdFirst, "descriptors grew from " + std::to_string(fdFirst) + " to " + std::to_string(fdLast));
+    want(rssLast <= rssFirst + 256, "resident memory grew from " + std::to_string(rssFirst) + " kB to " +
+                                        std::to_string(rssLast) + " kB");
 
-    long long ms = rig::NowMs() - t0;
-    std::string json = "{\"frames\":" + std::to_string(a.frames) + ",\"writers\":" + std::to_string(a.writers) +
-                       ",\"holds\":" + std::to_string(a.holds) + ",\"holds_seen\":" + std::to_string(holdsSeen) +
-                       ",\"sent_901\":" + std::to_string(total901) + ",\"got_621\":" + std::to_string(got621) +
-                       ",\"presses\":" + std::to_string(presses) + ",\"got_356\":" + std::to_string(press356) +
-                       ",\"got_563\":" + std::to_string(req563) + ",\"unexpected\":" + std::to_string(other) +
-                       ",\"fd_first\":" + std::to_string(fdFirst) + ",\"fd_last\":" + std::to_string(fdLast) +
-                       ",\"rss_first_kb\":" + std::to_string(rssFirst) + ",\"rss_last_kb\":" +
-                       std::to_string(rssLast) + ",\"samples\":" + std::to_string(samples.size()) +
-                       ",\"exit_status\":" + std::to_string(ex.status) + ",\"seconds\":" +
-                       std::to_string(ms / 1000) + ",\"problems\":[";
-    for (size_t i = 0; i < problems.size(); ++i) {
-        std::string p;
-        for (char ch : problems[i])
-            p += ch == '"' ? '\'' : ch;
-        json += (i ? ",\"" : "\"") + p + "\"";
-    }
-    json += "]}";
-    std::printf("%s\n", json.c_str());
-    if (!a.out.empty()) {
-        FILE *f = std::fopen(a.out.c_str(), "w");
-        if (f != nullptr) {
-            std::fprintf(f, "%s\n", json.c_str());
-            std::fclose(f);
-        }
+    std::string json;
+    for (auto kv : std::vector<std::pair<const char *, long long>>{
+             {"frames", frames}, {"writers", writers}, {"holds", holds}, {"holds_seen", seen[0]},
+             {"sent_901", total901}, {"got_621", static_cast<long long>(got621)}, {"presses", presses},
+             {"got_356", static_cast<long long>(press356)}, {"got_563", static_cast<long long>(req563)},
+             {"unexpected", static_cast<long long>(other)}, {"fd_first", fdFirst}, {"fd_last", fdLast},
+             {"rss_first_kb", rssFirst}, {"rss_last_kb", rssLast}, {"samples", static_cast<long long>(samples.size())},
+             {"exit_status", status}, {"seconds", (NowNs() - t0) / 1000000000}})
+        json += (json.empty() ? "{\"" : ",\"") + std::string(kv.first) + "\":" + std::to_string(kv.second);
+    json += ",\"problems\":[";
+    for (size_t i = 0; i < problems.size(); ++i)
+        json += (i ? ",\"" : "\"") + problems[i] + "\"";
+    json += "]}\n";
+    std::fputs(json.c_str(), stdout);
+    if (FILE *f = opt["out"].empty() ? nullptr : std::fopen(opt["out"].c_str(), "w")) {
+        std::fputs(json.c_str(), f);
+        std::fclose(f);
     }
     return problems.empty() ? 0 : 1;
 }

@@ -14,60 +14,25 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "board.h"
 #include "crkeyemu.h"
 #include "figures.h"
 #include "procstat.h"
 
 namespace {
 
-FifoMsg MakeFrame(int mid, int cid)
-{
-    FifoMsg f;
-    char ids[8];
-    std::snprintf(ids, sizeof ids, "%03d%03d", mid, cid);
-    std::memcpy(f.mid, ids, 3);
-    std::memcpy(f.cid, ids + 3, 3);
-    std::memset(f.data, ' ', sizeof f.data);
-    return f;
-}
-
-bool OpenStarted(Board *b, const BoardOptions &o)
-{
-    std::string error;
-    if (!b->Open(o, &error) || !b->Start(&error)) {
-        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
-        return false;
-    }
-    return true;
-}
-
-BoardOptions Options(const Args &a, bool emu, int level)
-{
-    BoardOptions o;
-    o.gdbt = a.gdbt;
-    o.level = level;
-    o.emu = emu;
-    o.wrap = a.wrap;
-    o.keepLog = a.Str("log");
-    if (!a.wrap.empty())
-        o.startTimeoutMs = 120000; // under valgrind start-up takes seconds
-    return o;
-}
-
 // Writers, each with its own descriptor, write `each` frames; blocking
 // writes, so a full FIFO holds them back as it would a peer module.
 std::vector<pid_t> StartWriters(const std::string &fifo, int writers, long each)
 {
     std::vector<pid_t> pids;
+    auto frame = EncodeFrame(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
     for (int w = 0; w < writers; ++w) {
         pid_t pid = fork();
         if (pid == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-            FifoMsg f = MakeFrame(MODID_STS, CMDID_ALIVE_REQ);
             for (long i = 0; fd >= 0 && i < each; ++i) {
-                if (write(fd, &f, sizeof f) != static_cast<ssize_t>(sizeof f))
+                if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
                     _exit(1);
             }
             _exit(fd >= 0 ? 0 : 1);
@@ -92,14 +57,12 @@ bool ReapWriters(const std::vector<pid_t> &pids)
 // Counts frames with cid arriving on fd until n have come; the time of the last.
 long CountFrames(int fd, int cid, long n, int64_t *tLast)
 {
-    FifoMsg f;
+    uint8_t f[FIFO_MSG_SIZE];
     long got = 0;
     while (got < n) {
-        ssize_t r = read(fd, &f, sizeof f);
+        ssize_t r = read(fd, f, sizeof f);
         if (r == static_cast<ssize_t>(sizeof f)) {
-            char c[4] = {f.cid[0], f.cid[1], f.cid[2], 0};
-            if (std::atoi(c) == cid)
-                ++got;
+            got += ParseFrame(f, sizeof f).cid == cid;
             continue;
         }
         pollfd p{fd, POLLIN, 0};
@@ -116,8 +79,8 @@ pid_t StartReference(Board *b, const std::string &path, const std::vector<std::s
 {
     std::vector<std::string> args = wrap;
     args.push_back(wrap.empty() ? std::string("refloop") : path);
-    args.push_back(KvoPath(KVO_PATH_FIFO_GDBT));
-    args.push_back(KvoPath(KVO_PATH_FIFO_STS));
+    args.push_back(b->Path(KVO_PATH_FIFO_GDBT));
+    args.push_back(b->Path(KVO_PATH_FIFO_STS));
     std::vector<char *> argv;
     for (auto &s : args)
         argv.push_back(&s[0]);
@@ -131,9 +94,9 @@ pid_t StartReference(Board *b, const std::string &path, const std::vector<std::s
             execvp(argv[0], argv.data());
         _exit(127);
     }
-    Received r;
-    if (pid < 0 || !b->Command(MODID_STS, CMDID_ALIVE_REQ) ||
-        !b->Wait(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, wrap.empty() ? 5000 : 120000, &r)) {
+    Arrival r;
+    if (pid < 0 || !b->Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ)) ||
+        !b->Next(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, wrap.empty() ? 5000 : 120000, &r)) {
         std::fprintf(stderr, "kvobench: reference loop did not answer\n");
         return -1;
     }
@@ -142,7 +105,7 @@ pid_t StartReference(Board *b, const std::string &path, const std::vector<std::s
 
 int StopReference(Board *b, pid_t pid)
 {
-    b->Command(MODID_STS, CMDID_TERMINATE, 0);
+    b->Send(MakeFrame(MODID_STS, CMDID_TERMINATE, {0}));
     int st = 0;
     waitpid(pid, &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
@@ -155,20 +118,17 @@ int RunFrames(const Args &a)
     const long count = a.Num("count", 1000);
     const bool ref = a.Flag("ref");
     Board b;
-    BoardOptions o = Options(a, a.Flag("emu"), static_cast<int>(a.Num("level", LOG_INFO)));
-    std::string error;
     pid_t refPid = -1;
-    if (!b.Open(o, &error) || (!ref && !b.Start(&error))) {
-        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
+    if (!OpenBoard(&b, a, a.Flag("emu"), false, static_cast<int>(a.Num("level", LOG_INFO)), !ref))
         return 1;
-    }
     if (ref && (refPid = StartReference(&b, a.Str("ref"), a.wrap)) < 0)
         return 1;
     const int waitMs = a.wrap.empty() ? 5000 : 60000;
-    Received r;
+    Arrival r;
     int64_t t0 = NowNs();
     for (long i = 0; i < count; ++i) {
-        if (!b.Command(MODID_STS, CMDID_ALIVE_REQ) || !b.Wait(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, waitMs, &r)) {
+        if (!b.Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ), 60000) ||
+            !b.Next(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, waitMs, &r)) {
             std::fprintf(stderr, "kvobench: frame %ld: no answer\n", i);
             return 1;
         }
@@ -188,27 +148,19 @@ int RunThroughput(const Args &a)
     const long total = each * writers;
     const std::string what = a.Str("what", "service"); // service, reference, raw
     Board b;
-    BoardOptions o = Options(a, false, LOG_INFO);
-    std::string error;
-    if (!b.Open(o, &error)) {
-        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
+    if (!OpenBoard(&b, a, false, false, LOG_INFO, what == "service"))
         return 1;
-    }
     pid_t ref = -1;
-    if (what == "service" && !b.Start(&error)) {
-        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
-        return 1;
-    }
     if (what == "reference" && (ref = StartReference(&b, a.Str("ref"))) < 0)
         return 1;
     // Bare: the same frames into the same FIFO, read by us as the service would.
     const bool raw = what == "raw";
-    const int inFd = raw ? b.PeerFd(KVO_PATH_FIFO_GDBT) : b.PeerFd(KVO_PATH_FIFO_STS);
+    const int inFd = b.Fd(raw ? KVO_PATH_FIFO_GDBT : KVO_PATH_FIFO_STS);
     const int cid = raw ? CMDID_ALIVE_REQ : CMDID_ALIVE_ANS;
-    b.DrainAll();
+    b.Skip();
 
     int64_t t0 = NowNs();
-    std::vector<pid_t> pids = StartWriters(KvoPath(KVO_PATH_FIFO_GDBT), writers, each);
+    std::vector<pid_t> pids = StartWriters(b.Path(KVO_PATH_FIFO_GDBT), writers, each);
     int64_t t1 = 0;
     long got = CountFrames(inFd, cid, total, &t1);
     bool writersOk = ReapWriters(pids);
@@ -226,37 +178,35 @@ int RunThroughput(const Args &a)
 int RunFootprint(const Args &a)
 {
     auto report = [](const char *name, pid_t pid) {
-        std::printf("%s_vmrss_kb %ld\n", name, ProcStatusKb(pid, "VmRSS:"));
-        std::printf("%s_rss_kb %ld\n", name, SmapsRollupKb(pid, "Rss:"));
-        std::printf("%s_pss_kb %ld\n", name, SmapsRollupKb(pid, "Pss:"));
-        long pc = SmapsRollupKb(pid, "Private_Clean:");
-        long pd = SmapsRollupKb(pid, "Private_Dirty:");
+        using kvoboard::ProcField;
+        std::printf("%s_vmrss_kb %ld\n", name, ProcField(pid, "status", "VmRSS:"));
+        std::printf("%s_rss_kb %ld\n", name, ProcField(pid, "smaps_rollup", "Rss:"));
+        std::printf("%s_pss_kb %ld\n", name, ProcField(pid, "smaps_rollup", "Pss:"));
+        long pc = ProcField(pid, "smaps_rollup", "Private_Clean:");
+        long pd = ProcField(pid, "smaps_rollup", "Private_Dirty:");
         std::printf("%s_private_kb %ld\n%s_private_dirty_kb %ld\n", name, pc + pd, name, pd);
     };
     int rc = 0;
     for (bool emu : {false, true}) {
         Board b;
-        if (!OpenStarted(&b, Options(a, emu, LOG_INFO)))
+        if (!OpenBoard(&b, a, emu, false))
             return 1;
         // One command and one press first, so that every path has run once.
-        Received r;
-        b.Command(MODID_STS, CMDID_ALIVE_REQ);
-        b.Wait(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, 5000, &r);
+        Arrival r;
+        b.Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
+        b.Next(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, 5000, &r);
         if (emu) {
-            CrKeyEmuPress(b.Emu());
-            b.Wait(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 5000, &r);
-            CrKeyEmuRelease(b.Emu());
+            CrKeyEmuPress(b.Device());
+            b.Next(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 5000, &r);
+            CrKeyEmuRelease(b.Device());
         }
         report(emu ? "service_emu" : "service", b.Pid());
         rc |= b.Stop() == 0 ? 0 : 1;
     }
     if (a.Flag("ref")) {
         Board b;
-        std::string error;
-        if (!b.Open(Options(a, false, LOG_INFO), &error)) {
-            std::fprintf(stderr, "kvobench: %s\n", error.c_str());
+        if (!OpenBoard(&b, a, false, false, LOG_INFO, false))
             return 1;
-        }
         pid_t ref = StartReference(&b, a.Str("ref"));
         if (ref < 0)
             return 1;
@@ -269,12 +219,12 @@ int RunFootprint(const Args &a)
 int RunSmoke(const Args &a)
 {
     Board b;
-    BoardOptions o = Options(a, true, LOG_DEBUG);
-    if (!OpenStarted(&b, o))
+    if (!OpenBoard(&b, a, true, false, LOG_DEBUG))
         return 1;
-    Received r;
-    bool pressed = CrKeyEmuPress(b.Emu()) && b.Wait(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 10000, &r);
-    bool answered = b.Command(MODID_STS, CMDID_ALIVE_REQ) && b.Wait(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, 10000, &r);
+    Arrival r;
+    bool pressed = CrKeyEmuPress(b.Device()) && b.Next(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 10000, &r);
+    bool answered =
+        b.Send(MakeFrame(MODID_STS, CMDID_ALIVE_REQ)) && b.Next(KVO_PATH_FIFO_STS, CMDID_ALIVE_ANS, 10000, &r);
     int st = b.Stop();
     struct stat logSt {};
     bool logged = stat(b.LogPath().c_str(), &logSt) == 0 && logSt.st_size > 0;

@@ -6,7 +6,15 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
+
+#include "board/board.h"
+#include "kvolog.h"
+
+using kvoboard::Arrival;
+using kvoboard::Board;
+using kvoboard::NowNs;
 
 struct Args {
     std::string gdbt;                       // the service binary
@@ -17,6 +25,25 @@ struct Args {
     long Num(const std::string &name, long dflt) const;
     std::string Str(const std::string &name, const std::string &dflt = "") const;
     bool Flag(const std::string &name) const { return opt.count(name) != 0; }
+};
+
+// The board as the benchmarks use it: direct mode, authentication flag '5'
+// (a guard request in direct mode goes straight to FifoAuth), hold timing
+// on or off, the device emulated or missing (commands only); with start,
+// the service started (behind the wrapper) up to its start-up report.
+bool OpenBoard(Board *b, const Args &a, bool emu, bool hold, int level = LOG_INFO, bool start = true);
+
+// Spawns n processes that spin until Stop, to load every core.
+class Load {
+public:
+    explicit Load(int n);
+    ~Load() { Stop(); }
+    Load(const Load &) = delete;
+    Load &operator=(const Load &) = delete;
+    void Stop();
+
+private:
+    std::vector<pid_t> pids_;
 };
 
 // Press to press-event frame in FifoEk.

@@ -9,10 +9,12 @@
 #include <cstring>
 #include <fstream>
 #include <numeric>
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "figures.h"
-#include "kvolog.h"
 
 namespace {
 
@@ -53,6 +55,57 @@ double Rank(const std::vector<double> &sorted, double q)
 }
 
 } // namespace
+
+bool OpenBoard(Board *b, const Args &a, bool emu, bool hold, int level, bool start)
+{
+    kvoboard::BoardSetup setup;
+    setup.device = emu;
+    kvoboard::Launch launch;
+    launch.service = a.gdbt;
+    launch.level = std::to_string(level);
+    launch.wrap = a.wrap;
+    std::string error;
+    bool ok = b->Create(setup, &error);
+    if (ok) {
+        b->SetGuardButton(hold ? '1' : '0');
+        b->SetAuthFlag('5');
+    }
+    if (ok && start && !(ok = b->Start(launch, &error)))
+        error = "cannot start " + a.gdbt + ": " + error;
+    // Under valgrind start-up takes seconds.
+    if (ok && start && b->AwaitStartup(a.wrap.empty() ? 20000 : 120000) != 0) {
+        ok = false;
+        error = b->Running() ? "no start-up report, or one with result 1"
+                             : "service ended at start-up, status " + std::to_string(b->Process().Code());
+    }
+    if (!ok)
+        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
+    return ok;
+}
+
+Load::Load(int n)
+{
+    for (int i = 0; i < n; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            volatile unsigned long spin = 0;
+            for (;;)
+                spin = spin + 1;
+        }
+        if (pid > 0)
+            pids_.push_back(pid);
+    }
+}
+
+void Load::Stop()
+{
+    for (pid_t pid : pids_) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    pids_.clear();
+}
 
 long Args::Num(const std::string &name, long dflt) const
 {

@@ -1,9 +1,8 @@
 // procstat.h - what /proc tells about a running process, summed over its
-// threads: context switches, CPU time, memory.
+// threads: context switches, CPU time.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <sys/types.h>
 
 struct ProcCost {
@@ -15,6 +14,3 @@ struct ProcCost {
 };
 
 ProcCost ReadProcCost(pid_t pid);
-// A "Name:   123 kB" field of /proc/PID/status or /proc/PID/smaps_rollup; -1 if absent.
-long ProcStatusKb(pid_t pid, const std::string &field);
-long SmapsRollupKb(pid_t pid, const std::string &field);

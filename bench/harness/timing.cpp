@@ -15,7 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "board.h"
 #include "crkeyemu.h"
 #include "figures.h"
 #include "procstat.h"
@@ -25,25 +24,6 @@ namespace {
 constexpr int kGdbtCrGetKeySts = 1; // the driver's key-state request
 constexpr int64_t kHoldIdealNs = 3000LL * 1000000; // twelve polls of 250 ms
 constexpr int kHoldPolls = 12;
-
-bool OpenBoard(Board *b, const Args &a, bool emu, bool hold, int level = LOG_INFO)
-{
-    BoardOptions o;
-    o.gdbt = a.gdbt;
-    o.level = level;
-    o.emu = emu;
-    o.holdTiming = hold;
-    o.keepLog = a.Str("log");
-    o.wrap = a.wrap;
-    if (!a.wrap.empty())
-        o.startTimeoutMs = 120000;
-    std::string error;
-    if (!b->Open(o, &error) || !b->Start(&error)) {
-        std::fprintf(stderr, "kvobench: %s\n", error.c_str());
-        return false;
-    }
-    return true;
-}
 
 void SleepUs(long us)
 {
@@ -64,17 +44,17 @@ int RunLatency(const Args &a)
     std::mt19937 rng(52);
     std::uniform_int_distribution<long> gap(1000, 3000);
     std::vector<double> us;
-    Received r;
+    Arrival r;
     for (long i = -10; i < count; ++i) { // ten presses to warm up
-        b.DrainAll();
+        b.Skip();
         int64_t t0 = NowNs();
-        if (!CrKeyEmuPress(b.Emu()) || !b.Wait(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 5000, &r)) {
+        if (!CrKeyEmuPress(b.Device()) || !b.Next(KVO_PATH_FIFO_EK, CMDID_GDBT_PRESS, 5000, &r)) {
             std::fprintf(stderr, "kvobench: press %ld: no press event\n", i);
             return 1;
         }
-        CrKeyEmuRelease(b.Emu());
+        CrKeyEmuRelease(b.Device());
         if (i >= 0)
-            us.push_back(static_cast<double>(r.tNs - t0) / 1000.0);
+            us.push_back(static_cast<double>(r.ns - t0) / 1000.0);
         SleepUs(gap(rng)); // every press finds the service waiting
     }
     int st = b.Stop();
@@ -98,22 +78,22 @@ int RunHold(const Args &a)
     std::vector<double> lateMs;
     long early = 0;
     long wrongPolls = 0;
-    Received r;
+    Arrival r;
     for (long i = 0; i < count; ++i) {
-        b.DrainAll();
-        unsigned polls0 = CrKeyEmuGetStats(b.Emu()).getStsCalls;
+        b.Skip();
+        unsigned polls0 = CrKeyEmuGetStats(b.Device()).getStsCalls;
         int64_t t0 = NowNs();
-        if (!CrKeyEmuPress(b.Emu()) || !b.Wait(KVO_PATH_FIFO_AUTH, CMDID_AUTH_GUARD, 10000, &r)) {
+        if (!CrKeyEmuPress(b.Device()) || !b.Next(KVO_PATH_FIFO_AUTH, CMDID_AUTH_GUARD, 10000, &r)) {
             std::fprintf(stderr, "kvobench: hold %ld: no guard request\n", i);
             return 1;
         }
-        CrKeyEmuRelease(b.Emu());
-        int64_t dt = r.tNs - t0;
+        CrKeyEmuRelease(b.Device());
+        int64_t dt = r.ns - t0;
         if (dt < kHoldIdealNs)
             ++early;
         lateMs.push_back(static_cast<double>(dt - kHoldIdealNs) / 1e6);
         SleepUs(20000); // the request ends the hold: no further poll may come
-        if (CrKeyEmuGetStats(b.Emu()).getStsCalls - polls0 != kHoldPolls)
+        if (CrKeyEmuGetStats(b.Device()).getStsCalls - polls0 != kHoldPolls)
             ++wrongPolls;
     }
     busy.Stop();

@@ -16,10 +16,7 @@
 #include <poll.h>
 #include <thread>
 
-#include "board/peer.h"
-#include "board/root.h"
-#include "board/segments.h"
-#include "board/service.h"
+#include "board/board.h"
 
 namespace {
 
@@ -88,21 +85,13 @@ TEST(SyslogTarget, RecordsCarryIdentFacilityPidAndPriority)
 {
     if (geteuid() != 0 || std::system("unshare -m true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs root and unshare -m: the service's syslog is caught in a private mount namespace";
-    kvoboard::BoardRoot root;
-    kvoboard::BoardSegments segments;
-    kvoboard::PeerFifo command, stsp, sts;
+    kvoboard::Board board;
+    kvoboard::BoardSetup setup;
+    setup.device = false;
     std::string why;
-    ASSERT_TRUE(root.Create("/tmp/kvosyslog.XXXXXX", "", &why) && root.MakeFifos(&why) &&
-                segments.Create(root, true, &why))
-        << why;
-    root.Export();
-    // The command FIFO has a writer before the service opens it, and the
-    // status module's FIFOs a reader.
-    ASSERT_TRUE(command.Open(root.Path(KVO_PATH_FIFO_GDBT), &why, true) &&
-                stsp.Open(root.Path(KVO_PATH_FIFO_STSP), &why) && sts.Open(root.Path(KVO_PATH_FIFO_STS), &why))
-        << why;
+    ASSERT_TRUE(board.Create(setup, &why)) << why;
 
-    std::string path = root.Dir() + "/devlog";
+    std::string path = board.Dir() + "/devlog";
     int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(sock, 0);
     sockaddr_un addr{};
@@ -113,20 +102,15 @@ TEST(SyslogTarget, RecordsCarryIdentFacilityPidAndPriority)
 
     Collector collector(sock);
     // unshare makes the new namespace's mounts private, so nothing leaks out.
-    kvoboard::ServiceSpec launch;
-    launch.path = "/usr/bin/unshare";
-    launch.argv = {launch.path, "-m", "/bin/sh", "-c",
-                   "mount -t tmpfs kvo /dev && : > /dev/log && mount --bind \"$0\" /dev/log && exec \"$@\"",
-                   path, KVO_GDBT_BINARY, "52", "7"};
-    launch.env = kvoboard::ProcessEnv({"KVO_LOG_TARGET"});
-    kvoboard::BoardService service;
-    ASSERT_TRUE(service.Start(launch, &why)) << why;
-    uint8_t frame[FIFO_MSG_SIZE];
-    ASSERT_EQ(stsp.ReadFrame(frame, kvoboard::Deadline(10000)), sizeof frame) << "no start-up report";
-    kvoboard::BuildFrame(frame, 80, 900, "\0", 1);
-    ASSERT_TRUE(command.Write(frame, sizeof frame, kvoboard::Deadline(10000)));
-    ASSERT_TRUE(service.Wait(kvoboard::Deadline(10000)));
-    EXPECT_EQ(service.Code(), 0);
+    kvoboard::Launch launch;
+    launch.service = KVO_GDBT_BINARY;
+    launch.level = "7";
+    launch.log = kvoboard::LogTo::Syslog;
+    launch.wrap = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                   "mount -t tmpfs kvo /dev && : > /dev/log && mount --bind \"$0\" /dev/log && exec \"$@\"", path};
+    ASSERT_TRUE(board.Start(launch, &why)) << why;
+    ASSERT_EQ(board.AwaitStartup(10000), 0) << "no start-up report";
+    EXPECT_EQ(board.Stop(10000), 0);
 
     int info = 0, debug = 0, missing = 0;
     std::vector<std::string> dgrams = collector.Stop();
@@ -136,7 +120,7 @@ TEST(SyslogTarget, RecordsCarryIdentFacilityPidAndPriority)
         SyslogRecord r;
         EXPECT_TRUE(ParseRecord(dgram, &r)) << dgram;
         EXPECT_EQ(r.ident, "KVOGDBT");
-        EXPECT_EQ(r.pid, service.Pid());
+        EXPECT_EQ(r.pid, board.Pid());
         EXPECT_EQ(r.pri & ~7, LOG_LOCAL4) << r.text;
         info += r.pri == (LOG_LOCAL4 | LOG_INFO) && r.text == "end of InitProc";
         debug += r.pri == (LOG_LOCAL4 | LOG_DEBUG) && r.text == "end of GdbtProcess";

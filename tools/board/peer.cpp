@@ -2,8 +2,6 @@
 #include "board/peer.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,11 +9,11 @@
 
 namespace kvoboard {
 
-bool PeerFifo::Open(const std::string &path, std::string *error, bool blocking)
+bool PeerFifo::Open(const std::string &path, std::string *error)
 {
     Close();
     // Reading and writing: the open never waits for the other end.
-    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | (blocking ? 0 : O_NONBLOCK));
+    fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -30,27 +28,13 @@ void PeerFifo::Close()
     fd_ = -1;
 }
 
-size_t PeerFifo::ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE], const Deadline &deadline)
+size_t PeerFifo::ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE])
 {
-    if (fd_ < 0)
-        return 0;
-    for (;;) {
-        ssize_t n = read(fd_, buf, sizeof buf);
-        if (n > 0)
-            return static_cast<size_t>(n);
-        if (n < 0 && errno == EINTR)
-            continue;
-        // Nothing there (or the descriptor blocks and there never is).
-        int left = deadline.MsLeft();
-        if (left == 0)
-            return 0;
-        pollfd p{fd_, POLLIN, 0};
-        int r = poll(&p, 1, left);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return 0;
-    }
+    ssize_t n;
+    do
+        n = fd_ < 0 ? 0 : read(fd_, buf, sizeof buf);
+    while (n < 0 && errno == EINTR);
+    return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 bool PeerFifo::Write(const void *bytes, size_t len, const Deadline &deadline)
@@ -65,25 +49,8 @@ bool PeerFifo::Write(const void *bytes, size_t len, const Deadline &deadline)
         if (n >= 0 || (errno != EAGAIN && errno != EINTR) || deadline.Passed())
             return false;
         pollfd p{fd_, POLLOUT, 0};
-        poll(&p, 1, deadline.MsLeft() < 50 ? deadline.MsLeft() : 50);
+        poll(&p, 1, deadline.MsLeft(50));
     }
-}
-
-int FrameId(const void *p)
-{
-    char s[4] = {};
-    std::memcpy(s, p, 3);
-    return std::atoi(s);
-}
-
-void BuildFrame(uint8_t (&out)[FIFO_MSG_SIZE], int mid, int cid, const void *data, size_t len)
-{
-    char ids[16];
-    std::snprintf(ids, sizeof ids, "%03d%03d", mid, cid);
-    std::memset(out, ' ', sizeof out);
-    std::memcpy(out, ids, 6);
-    if (data != nullptr)
-        std::memcpy(out + 6, data, len < size_t{FIFO_MSG_DATA_SIZE} ? len : size_t{FIFO_MSG_DATA_SIZE});
 }
 
 } // namespace kvoboard

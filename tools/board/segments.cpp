@@ -92,33 +92,6 @@ bool BoardSegments::Set(char seg, size_t off, const void *bytes, size_t n)
     return true;
 }
 
-bool BoardSegments::Get(char seg, size_t off, void *out, size_t n) const
-{
-    const uint8_t *base = Base(seg);
-    size_t size = Size(seg);
-    if (base == nullptr || off > size || n > size - off)
-        return false;
-    if (n > 0)
-        std::memcpy(out, base + off, n);
-    return true;
-}
-
-uint8_t BoardSegments::GetByte(char seg, size_t off) const
-{
-    uint8_t b = 0;
-    (void)Get(seg, off, &b, 1);
-    return b;
-}
-
-bool BoardSegments::Fill(char seg, uint8_t b)
-{
-    uint8_t *base = Base(seg);
-    if (base == nullptr)
-        return false;
-    std::memset(base, b, Size(seg));
-    return true;
-}
-
 void BoardSegments::Remove()
 {
     for (uint8_t **p : {&config_, &other_}) {

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -26,18 +25,6 @@ std::vector<std::string> ProcessEnv(std::initializer_list<const char *> drop)
             env.emplace_back(*e);
     }
     return env;
-}
-
-void SetEnv(std::vector<std::string> *env, const std::string &name, const std::string &value)
-{
-    std::string prefix = name + "=";
-    for (std::string &kv : *env) {
-        if (kv.compare(0, prefix.size(), prefix) == 0) {
-            kv = prefix + value;
-            return;
-        }
-    }
-    env->push_back(prefix + value);
 }
 
 bool BoardService::Start(const ServiceSpec &launch, std::string *error)
@@ -115,17 +102,6 @@ bool BoardService::Poll(bool block)
 bool BoardService::Running()
 {
     return Started() && !Poll(false);
-}
-
-bool BoardService::Wait(const Deadline &deadline)
-{
-    for (;;) {
-        if (!Started() || Poll(false))
-            return ended_;
-        if (deadline.Passed())
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
 }
 
 void BoardService::Kill()

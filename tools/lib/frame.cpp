@@ -43,6 +43,18 @@ Frame ParseFrame(const uint8_t *buf, size_t n)
     return f;
 }
 
+Frame MakeFrame(int mid, int cid, std::initializer_list<uint8_t> head)
+{
+    Frame f;
+    f.mid = mid;
+    f.cid = cid;
+    size_t i = 0;
+    for (uint8_t b : head)
+        if (i < f.data.size())
+            f.data[i++] = b;
+    return f;
+}
+
 std::array<uint8_t, FIFO_MSG_SIZE> EncodeFrame(const Frame &frame)
 {
     std::array<uint8_t, FIFO_MSG_SIZE> raw{};

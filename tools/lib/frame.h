@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "kvomessaging.h"
@@ -18,6 +19,9 @@ struct Frame {
     size_t size = FIFO_MSG_SIZE; // bytes received; less for a short read
     Frame() { data.fill(' '); }
 };
+
+// A frame whose data starts with head, spaces after it.
+Frame MakeFrame(int mid, int cid, std::initializer_list<uint8_t> head = {});
 
 // Bytes placed at an offset of the data area.
 struct DataPatch {

@@ -150,7 +150,7 @@ void Runner::ExpectCount(const Step &s)
 {
     long v = 0;
     auto count = [&] {
-        CrKeyEmuStats st = CrKeyEmuGetStats(emu_);
+        CrKeyEmuStats st = CrKeyEmuGetStats(board_->Device());
         const long counts[] = {st.opens, st.setPollCalls, st.getStsCalls, st.lastPollTime};
         v = counts[s.device];
         return v == s.value ||

@@ -4,10 +4,8 @@
 #include "runner.h"
 
 #include <csignal>
-#include <cstdlib>
 #include <poll.h>
 
-#include "crkeyemu.h"
 #include "kvoruntime.h"
 #include "names.h"
 
@@ -17,6 +15,17 @@ volatile sig_atomic_t gInterrupted = 0;
 
 constexpr int kPollSliceMs = 50;     // longest wait before the service's end is noticed
 constexpr int kTerminateWaitMs = 5000;
+
+// Index into PeerFifos().
+int PeerOf(KvoPathId path)
+{
+    size_t n = 0;
+    const PeerFifo *peers = PeerFifos(&n);
+    for (size_t i = 0; i < n; ++i)
+        if (peers[i].path == path)
+            return static_cast<int>(i);
+    return -1;
+}
 
 } // namespace
 
@@ -28,31 +37,24 @@ Runner::Runner(const RunOptions &options, Timeline *timeline)
 {
 }
 
-Runner::~Runner()
-{
-    service_.Kill();
-    if (emu_ != nullptr)
-        CrKeyEmuDestroy(emu_);
-}
+Runner::~Runner() = default;
 
 bool Runner::Setup(std::string *error)
 {
     t0_ = std::chrono::steady_clock::now();
-    if (!root_.Create(opt_.root, opt_.keep, error))
+    // KVO_ROOT is the board's while it runs: the simulator's own runtime
+    // calls (the FIFOs and segments it makes, the frames it sends) use it.
+    kvoboard::BoardSetup setup;
+    setup.dir = opt_.root;
+    setup.tmpl = "/tmp/kvosim.XXXXXX";
+    setup.keep = opt_.keep;
+    setup.exportRoot = setup.byRuntime = true;
+    board_.reset(new kvoboard::Board);
+    if (!board_->Create(setup, error))
         return false;
     for (const SegmentWrite &w : opt_.config)
-        root_.Write(w);
-    if (!peers_.Open(error) || !log_.Open(root_.LogFifo(), root_.LogCopy(), error))
-        return false;
-    // Inherited by the service: its log lines come to this end of the FIFO.
-    setenv("KVO_LOG_TARGET", ("file:" + root_.LogFifo()).c_str(), 1);
-    std::string why;
-    emu_ = CrKeyEmuCreate(&why);
-    if (emu_ == nullptr) {
-        *error = "guard-button emulation: " + why;
-        return false;
-    }
-    Note("controller root " + root_.Dir());
+        board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
+    Note("controller root " + board_->Dir());
     return true;
 }
 
@@ -84,20 +86,21 @@ bool Runner::SendFrame(const Frame &f, bool automatic)
     e.frame = f;
     e.automatic = automatic;
     Record(e); // before the send, so that the service's reaction comes after it
-    if (service_.Send(f))
+    if (ComFIFOPutData2(KvoPath(KVO_PATH_FIFO_GDBT), f.mid, f.cid,
+                        reinterpret_cast<const char *>(f.data.data())) == 0)
         return true;
     Note("frame not delivered to FifoGdbt", false);
     return false;
 }
 
-void Runner::Answer(const PeerFrame &pf)
+void Runner::Answer(const Event &e)
 {
-    auto it = answers_.find(pf.frame.cid);
+    auto it = answers_.find(e.frame.cid);
     if (it == answers_.end())
         return;
     size_t n = 0;
     Frame reply;
-    reply.mid = PeerFifos(&n)[pf.peer].modId;
+    reply.mid = PeerFifos(&n)[e.peer].modId;
     reply.cid = it->second.command;
     BuildData(it->second.data, &reply.data);
     SendFrame(reply, true);
@@ -105,45 +108,46 @@ void Runner::Answer(const PeerFrame &pf)
 
 void Runner::Drain()
 {
-    std::vector<ServiceLogLine> lines;
-    log_.Read(&lines);
-    for (const ServiceLogLine &l : lines) {
+    board_->Drain();
+    std::vector<std::string> lines;
+    board_->TakeLogLines(&lines);
+    for (const std::string &line : lines) {
+        // "<166>KVOGDBT[42]: end of InitProc": priority 6, the text.
+        kvoboard::LogLine l;
         Event e;
         e.kind = EventKind::Log;
-        e.priority = l.priority;
-        e.text = l.text;
+        e.priority = kvoboard::ParseLogLine(line, &l) ? l.pri & 7 : -1;
+        e.text = e.priority < 0 ? line : l.text;
         Record(e);
     }
-    std::vector<PeerFrame> frames;
-    peers_.ReadAll(&frames);
-    for (const PeerFrame &pf : frames) {
+    for (; arrivals_ < board_->Arrivals().size(); ++arrivals_) {
+        const kvoboard::Arrival &a = board_->Arrivals()[arrivals_];
         Event e;
         e.kind = EventKind::ToPeer;
-        e.peer = pf.peer;
-        e.frame = pf.frame;
+        e.peer = PeerOf(a.peer);
+        e.frame = a.frame;
         Record(e);
-        Answer(pf);
+        Answer(e);
     }
 }
 
 void Runner::CollectExit()
 {
-    int status = 0;
-    if (exitRecorded_ || !service_.Reap(&status))
+    kvoboard::BoardService &service = board_->Process();
+    if (exitRecorded_ || !service.Started() || service.Running())
         return;
     exitRecorded_ = true;
     Drain(); // its last lines and frames come before its end
     Event e;
     e.kind = EventKind::Exit;
-    e.status = status;
+    e.status = service.Code();
     Record(e);
 }
 
 bool Runner::Collect(int timeoutMs, int extraFd)
 {
     std::vector<pollfd> fds;
-    fds.push_back({log_.Fd(), POLLIN, 0});
-    peers_.AddPollFds(&fds);
+    board_->AddPollFds(&fds);
     if (extraFd >= 0)
         fds.push_back({extraFd, POLLIN, 0});
     int n = poll(fds.data(), fds.size(), timeoutMs);
@@ -169,7 +173,8 @@ bool Runner::Pump(int ms, const std::function<bool()> &done)
 
 bool Runner::ServiceEnded(int *status)
 {
-    return service_.Started() && service_.Reap(status) && exitRecorded_;
+    *status = board_->Process().Code();
+    return exitRecorded_;
 }
 
 bool Runner::IdleUntilReadable(int fd)
@@ -182,36 +187,30 @@ bool Runner::IdleUntilReadable(int fd)
 
 void Runner::Finish()
 {
+    if (board_ == nullptr)
+        return;
     int status = 0;
-    if (service_.Running() && Interrupted()) {
+    kvoboard::BoardService &service = board_->Process();
+    if (service.Running() && Interrupted()) {
         Note("interrupted: kvogdbt killed", false);
-        service_.Kill();
+        service.Kill();
         CollectExit();
-    } else if (service_.Running()) {
+    } else if (service.Running()) {
         Note("end of run: the status module orders kvogdbt to end");
-        Frame f;
-        f.mid = MODID_STS;
-        f.cid = CMDID_TERMINATE;
-        f.data[0] = 0;
-        SendFrame(f, false);
+        SendFrame(MakeFrame(MODID_STS, CMDID_TERMINATE, {0}), false);
         if (!Pump(kTerminateWaitMs, [&] { return ServiceEnded(&status); })) {
             Note("kvogdbt did not end: killed", false);
-            service_.Kill();
+            service.Kill();
             CollectExit();
         }
     }
-    if (service_.Started() && !exitChecked_ && !Interrupted()) {
+    if (service.Started() && !exitChecked_ && !Interrupted()) {
         ServiceEnded(&status);
         Check(status == 0, "kvogdbt ended with exit status 0",
               status == 0 ? "" : "it ended with " + std::to_string(status));
     }
-    if (emu_ != nullptr)
-        CrKeyEmuDestroy(emu_);
-    emu_ = nullptr;
-    log_.Close();
-    peers_.Close();
-    std::string dir = root_.Dir();
-    root_.Remove();
+    std::string dir = board_->Dir();
+    board_.reset();
     if (opt_.keep)
         Note("root kept: " + dir);
 }

@@ -1,24 +1,20 @@
-// runner.h - one simulated run: the private root, the emulated guard
-// button, the peer modules and the service, driven step by step; every
-// event is printed on the timeline as it happens and kept for the
-// diagrams and for the expectations.
+// runner.h - one simulated run on the simulated board (the private root,
+// the emulated guard button, the peer modules and the service), driven
+// step by step; every event is printed on the timeline as it happens and
+// kept for the diagrams and for the expectations.
 #pragma once
 
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "board/board.h"
 #include "events.h"
-#include "logtail.h"
-#include "peers.h"
 #include "scenario.h"
-#include "service.h"
-#include "simroot.h"
 #include "timeline.h"
-
-struct CrKeyEmu;
 
 struct RunOptions {
     std::string service;              // path of kvogdbt
@@ -49,7 +45,6 @@ public:
     int Missed() const { return static_cast<int>(missed_.size()); }
     std::string MissedList() const;
     const std::vector<Event> &Events() const { return events_; }
-    const std::string &RootDir() const { return root_.Dir(); }
 
     // From a signal handler: the run stops at its next turn.
     static void Interrupt();
@@ -82,7 +77,7 @@ private:
     bool Collect(int timeoutMs, int extraFd = -1);
     void Drain();
     void CollectExit();
-    void Answer(const PeerFrame &pf);
+    void Answer(const Event &e);
     // Records events until done() or ms have passed; done()'s last answer.
     bool Pump(int ms, const std::function<bool()> &done);
     bool ServiceEnded(int *status);
@@ -94,11 +89,10 @@ private:
 
     RunOptions opt_;
     Timeline *timeline_;
-    SimRoot root_;
-    Peers peers_;
-    LogTail log_;
-    Service service_;
-    CrKeyEmu *emu_ = nullptr;
+    // The simulated board: the root, the peers, the device and the service
+    // started as the status module starts it; gone after Finish.
+    std::unique_ptr<kvoboard::Board> board_;
+    size_t arrivals_ = 0; // frames of the board recorded as events
     std::chrono::steady_clock::time_point t0_;
     std::vector<Event> events_;
     std::map<int, Reply> answers_; // by request command

@@ -11,18 +11,42 @@
 #include "names.h"
 #include "runner.h"
 
+namespace {
+
+// "CONFIG[27648] = 31 ('1')".
+std::string Describe(const SegmentWrite &w)
+{
+    std::string s = w.segment == 'c' ? "CONFIG[" : "OTHER[";
+    s += std::to_string(w.offset) + "] =";
+    for (uint8_t b : w.bytes) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, " %02x", b);
+        s += hex;
+    }
+    if (w.bytes.size() == 1 && w.bytes[0] >= 0x20 && w.bytes[0] < 0x7f)
+        s += std::string(" ('") + static_cast<char>(w.bytes[0]) + "')";
+    return s;
+}
+
+} // namespace
+
 bool Runner::EnsureStarted()
 {
-    if (service_.Started())
+    if (board_->Process().Started())
         return true;
     std::string error;
     std::string level = levelGiven_ ? levelArg_ : std::to_string(opt_.level);
-    if (!service_.Start(opt_.service, noLevel_ ? nullptr : level.c_str(), &error)) {
+    kvoboard::Launch launch;
+    launch.service = opt_.service;
+    launch.level = noLevel_ ? std::nullopt : std::optional<std::string>(level);
+    launch.log = kvoboard::LogTo::Fifo;
+    launch.asModule = true;
+    if (!board_->Start(launch, &error)) {
         Note("cannot start kvogdbt: " + error, false);
         missed_.push_back("kvogdbt started: " + error);
         return false;
     }
-    Note("kvogdbt started: pid " + std::to_string(service_.Pid()) + ", " +
+    Note("kvogdbt started: pid " + std::to_string(board_->Pid()) + ", " +
          (noLevel_ ? std::string("no log level argument") : "log level " + level));
     return true;
 }
@@ -34,9 +58,9 @@ void Runner::DeviceSetup(const Step &s)
     static const CrKeyFault kFaults[] = {CrKeyFault::Open, CrKeyFault::SetPollTime,
                                          CrKeyFault::GetKeyState, CrKeyFault::Read};
     if (s.kind == StepKind::ReleaseAfter)
-        CrKeyEmuReleaseAfterPolls(emu_, static_cast<unsigned>(s.value));
+        CrKeyEmuReleaseAfterPolls(board_->Device(), static_cast<unsigned>(s.value));
     else
-        CrKeyEmuSetFault(emu_, kFaults[s.device], static_cast<int>(s.value));
+        CrKeyEmuSetFault(board_->Device(), kFaults[s.device], static_cast<int>(s.value));
     Note(s.text);
 }
 
@@ -47,15 +71,15 @@ bool Runner::Device(const Step &s)
     e.kind = EventKind::Device;
     switch (s.kind) {
     case StepKind::Press:
-        ok = CrKeyEmuPress(emu_);
+        ok = CrKeyEmuPress(board_->Device());
         e.detail = "pressed";
         break;
     case StepKind::Release:
-        ok = CrKeyEmuRelease(emu_);
+        ok = CrKeyEmuRelease(board_->Device());
         e.detail = "released";
         break;
     default: {
-        ok = CrKeyEmuSendByte(emu_, static_cast<uint8_t>(s.value));
+        ok = CrKeyEmuSendByte(board_->Device(), static_cast<uint8_t>(s.value));
         char text[32];
         std::snprintf(text, sizeof text, "event byte 0x%02x", static_cast<unsigned>(s.value));
         e.detail = text;
@@ -87,8 +111,8 @@ bool Runner::SendStep(const Step &s)
 void Runner::Set(const Step &s)
 {
     for (const SegmentWrite &w : s.writes) {
-        root_.Write(w);
-        Note(s.text + ": " + SimRoot::Describe(w));
+        board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
+        Note(s.text + ": " + Describe(w));
     }
 }
 
@@ -121,7 +145,7 @@ bool Runner::Execute(const Step &s)
     case StepKind::Start:
         return EnsureStarted();
     case StepKind::Level:
-        if (service_.Started()) {
+        if (board_->Process().Started()) {
             Check(false, s.text + "  (" + s.where + ")", "the service runs already");
         } else {
             levelGiven_ = true;

@@ -9,13 +9,11 @@ namespace kvoboard {
 class Deadline {
 public:
     explicit Deadline(int ms) : end_(Clock::now() + std::chrono::milliseconds(ms > 0 ? ms : 0)) {}
-    // Already passed: a wait with it only looks once.
-    static Deadline Now() { return Deadline(0); }
-
-    int MsLeft() const
+    // What is left of it, at most most ms (a slice of a longer wait).
+    int MsLeft(int most = 1 << 30) const
     {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end_ - Clock::now()).count();
-        return left > 0 ? static_cast<int>(left) : 0;
+        return left <= 0 ? 0 : left < most ? static_cast<int>(left) : most;
     }
     bool Passed() const { return Clock::now() >= end_; }
 

@@ -19,25 +19,19 @@ public:
     PeerFifo(const PeerFifo &) = delete;
     PeerFifo &operator=(const PeerFifo &) = delete;
 
-    // blocking: writes wait for room (reads still never block).
-    bool Open(const std::string &path, std::string *error, bool blocking = false);
+    bool Open(const std::string &path, std::string *error);
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
     void Close();
 
-    // One read of at most one frame, as a receiver reads; waits for data
-    // until the deadline.  The bytes read, 0 when none came in time.
-    size_t ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE], const Deadline &deadline);
+    // One read of at most one frame, as a receiver reads: the bytes read,
+    // 0 when none are waiting.
+    size_t ReadFrame(uint8_t (&buf)[FIFO_MSG_SIZE]);
     // All len bytes in one write, waiting for room until the deadline.
     bool Write(const void *bytes, size_t len, const Deadline &deadline);
 
 private:
     int fd_ = -1;
 };
-
-// The three-digit id at p ("052" gives 52), as the runtime reads it.
-int FrameId(const void *p);
-// The 256 bytes a module sends: "%03d%03d", then data, then spaces.
-void BuildFrame(uint8_t (&out)[FIFO_MSG_SIZE], int mid, int cid, const void *data = nullptr, size_t len = 0);
 
 } // namespace kvoboard

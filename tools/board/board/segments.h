@@ -30,14 +30,9 @@ public:
     // controller's modules make them; the root must be exported to this
     // process's KVO_ROOT first.
     bool CreateWithRuntime(const BoardRoot &root, bool withOther, std::string *error);
-    bool Has(char seg) const { return Base(seg) != nullptr; }
     // Bytes at an offset of a segment; false outside it or when it is missing.
     bool Set(char seg, size_t off, const void *bytes, size_t n);
-    bool Get(char seg, size_t off, void *out, size_t n) const;
     bool SetByte(char seg, size_t off, uint8_t b) { return Set(seg, off, &b, 1); }
-    uint8_t GetByte(char seg, size_t off) const;
-    // Every byte of a segment.
-    bool Fill(char seg, uint8_t b);
     // Detached and removed; the system frees each once the service has
     // detached it too.
     void Remove();

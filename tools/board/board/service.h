@@ -7,7 +7,6 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "board/deadline.h"
 
 namespace kvoboard {
 
@@ -24,8 +23,6 @@ struct ServiceSpec {
 
 // This process's environment without the variables named in drop.
 std::vector<std::string> ProcessEnv(std::initializer_list<const char *> drop);
-// Replaces or adds NAME=VALUE.
-void SetEnv(std::vector<std::string> *env, const std::string &name, const std::string &value);
 
 class BoardService {
 public:
@@ -43,8 +40,6 @@ public:
     bool Ended() const { return ended_; }
     // Reaps it when it has ended by now.
     bool Running();
-    // Whether it ended by the deadline.
-    bool Wait(const Deadline &deadline);
     // SIGKILL and reap, when it still runs.
     void Kill();
 

@@ -152,6 +152,10 @@ bool ParseOptions(int argc, char **argv, SimOptions *o, std::string *error)
         *error = "--start: only with --board";
         return false;
     }
+    if (o->mode == SimMode::Board && (!o->svg.empty() || !o->mermaid.empty())) {
+        *error = std::string(o->svg.empty() ? "--mermaid" : "--svg") + ": not with --board";
+        return false;
+    }
     if (o->mode != SimMode::Scenario && !o->scenario.empty()) {
         *error = o->scenario + ": no scenario file with --interactive or --board";
         return false;

@@ -25,7 +25,7 @@
 
 #if !defined(KVO_CRKEY_PRELOAD) || !defined(KVO_CRKEY_PRELOAD_NAME) || !defined(KVO_BIN_TO_LIB) || \
     !defined(KVO_QEMU_PPC) || !defined(KVO_TARGET_LIBROOT)
-#error "KVO_CRKEY_PRELOAD(_NAME), KVO_BIN_TO_LIB, KVO_QEMU_PPC and KVO_TARGET_LIBROOT come from the build"
+#error "KVO_CRKEY_PRELOAD(_NAME), KVO_BIN_TO_LIB, KVO_QEMU_PPC, KVO_TARGET_LIBROOT: from the build"
 #endif
 
 namespace {

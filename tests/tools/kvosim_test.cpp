@@ -45,7 +45,8 @@ TEST(KvosimVerdict, AMissedExpectationFailsTheRun)
     std::string mmd = dir.Dir() + "/missed.mmd";
     ToolRun run = RunTool({KVOSIM_PATH, "--no-color", "--mermaid", mmd, file});
     EXPECT_EQ(run.status, 1) << run.out;
-    EXPECT_TRUE(Has(Read(mmd), "    rect rgb(255, 210, 210)\n        Note over kvogdbt: MISSED expect disp 151"))
+    EXPECT_TRUE(Has(Read(mmd), "    rect rgb(255, 210, 210)\n"
+                               "        Note over kvogdbt: MISSED expect disp 151"))
         << Read(mmd);
     EXPECT_TRUE(Has(run.out, "there was FifoStsp 600 result 000, code \"0312\"")) << run.out;
     EXPECT_TRUE(Has(run.out, "MISSED  expect disp 151 within 500ms  (" + file +
@@ -80,7 +81,8 @@ TEST(KvosimInput, RefusedInOneLineBeforeAnythingRuns)
         {{"--level", "9"}, "--level: expected 0 to 7, not 9 (kvosim --help)"},
         {{"--answer"}, "--answer: expected a value (kvosim --help)"},
         {{"--start"}, "--start: only with --board (kvosim --help)"},
-        {{"--board", "--interactive"}, "--interactive: one of --interactive and --board (kvosim --help)"},
+        {{"--board", "--interactive"},
+         "--interactive: one of --interactive and --board (kvosim --help)"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> argv = {KVOSIM_PATH};

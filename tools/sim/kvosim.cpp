@@ -80,11 +80,13 @@ bool ReadScenario(const std::string &path, std::string *text, std::string *error
 bool Writable(const char *option, const std::string &path, std::string *error)
 {
     struct stat st;
-    std::string dir = path.find('/') == std::string::npos ? "." : path.substr(0, path.find_last_of('/') + 1);
+    bool exists = stat(path.c_str(), &st) == 0;
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     std::string why;
-    if (stat(path.c_str(), &st) == 0)
-        why = S_ISDIR(st.st_mode) ? "a folder" : access(path.c_str(), W_OK) != 0 ? std::strerror(errno) : "";
-    else if (access(dir.c_str(), W_OK) != 0)
+    if (exists && S_ISDIR(st.st_mode))
+        why = "a folder";
+    else if (access(exists ? path.c_str() : dir.c_str(), W_OK) != 0)
         why = std::strerror(errno);
     if (!why.empty())
         *error = std::string(option) + " " + path + ": " + why;

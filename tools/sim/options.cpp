@@ -60,7 +60,8 @@ bool OptionStep(const std::string &option, const std::string &step, SimOptions *
     if (!ParseStep(step, option, 1, &s, &empty, error) || empty) {
         // "--mode:1: expected ..." names no line: the option is the place.
         size_t at = error->find(": ");
-        *error = option + (empty || at == std::string::npos ? ": expected a value" : error->substr(at));
+        bool placed = !empty && at != std::string::npos;
+        *error = option + (placed ? error->substr(at) : ": expected a value");
         return false;
     }
     if (s.kind == StepKind::Answer)
@@ -94,7 +95,8 @@ bool ParseOptions(int argc, char **argv, SimOptions *o, std::string *error)
 {
     // A fresh CONFIG segment is all zeros: hold timing would be off and the
     // flag no digit.  The defaults are what a controller ships with.
-    if (!OptionStep("--hold", "set hold on", o, error) || !OptionStep("--auth", "set auth 0", o, error))
+    if (!OptionStep("--hold", "set hold on", o, error) ||
+        !OptionStep("--auth", "set auth 0", o, error))
         return false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

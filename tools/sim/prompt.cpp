@@ -34,7 +34,8 @@ void TakeLine(char *line)
 
 } // namespace
 
-Prompt::Prompt(const std::string &prompt) : tty_(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)), prompt_(prompt)
+Prompt::Prompt(const std::string &prompt)
+    : tty_(isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)), prompt_(prompt)
 {
     if (!tty_)
         return;

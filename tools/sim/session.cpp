@@ -85,15 +85,16 @@ void SayWhatNext(const SimOptions &o, const std::string &root, Timeline *timelin
     std::string level = std::to_string(o.run.level);
     std::string text = "kvosim: a simulated controller stands at " + root +
                        " until Ctrl-C; what the peers receive follows.\n";
-    text += o.start ? "kvogdbt runs here: type steps at the prompt (press, release, 'help' lists them).\n"
-                      "From another terminal:\n"
+    text += o.start ? "kvogdbt runs here: type steps at the prompt (press, release, 'help' lists\n"
+                      "them).  From another terminal:\n"
                     : "From other terminals:\n";
     text += "export KVO_ROOT=" + root + "\n";
     if (!o.start)
         text += "KVO_LOG_TARGET=stderr " + ToolPath("kvocrkey", KVOSIM_KVOCRKEY) + " -- " +
                 o.run.service + " 52 " + level +
                 "   # the service on an emulated button: type press, release (kvocrkey --help)\n";
-    text += kvomsg + " send FifoGdbt sts terminate --hex 00   # the status module's 900: the service ends\n";
+    text += kvomsg + " send FifoGdbt sts terminate --hex 00" +
+            "   # the status module's 900: the service ends\n";
     text += kvomsg + " send FifoGdbt sts 901   # any frame to the service (kvomsg --help)";
     timeline->Line(text);
 }
@@ -118,7 +119,9 @@ TypedEnd TypeSteps(Runner *runner, Timeline *timeline)
             prompt.Ready();
         }
         if (quit || !open) {
-            end = Runner::Interrupted() ? TypedEnd::Interrupted : quit ? TypedEnd::Quit : TypedEnd::EndOfInput;
+            end = Runner::Interrupted() ? TypedEnd::Interrupted
+                  : quit                ? TypedEnd::Quit
+                                        : TypedEnd::EndOfInput;
             break;
         }
     }

@@ -183,9 +183,10 @@ private:
         double w = longest * kSmallCharW + 16;
         double h = 20 + kNoteLineH * (lines.size() - 1.0);
         x = std::max(x, kLeft + w / 2); // a wide note stays clear of the time column
-        body_ += "<g><title>" + Esc(it.label) + "</title>\n<rect x=\"" + Num(x - w / 2) + "\" y=\"" +
-                 Num(y) + "\" width=\"" + Num(w) + "\" height=\"" + Num(h) + "\" fill=\"" +
-                 (it.missed ? "#fde2e2\" stroke=\"#c62828" : "#fff8d0\" stroke=\"#c9b458") + "\"/>\n";
+        const char *colors = it.missed ? "#fde2e2\" stroke=\"#c62828" : "#fff8d0\" stroke=\"#c9b458";
+        body_ += "<g><title>" + Esc(it.label) + "</title>\n<rect x=\"" + Num(x - w / 2) +
+                 "\" y=\"" + Num(y) + "\" width=\"" + Num(w) + "\" height=\"" + Num(h) +
+                 "\" fill=\"" + colors + "\"/>\n";
         for (size_t i = 0; i < lines.size(); ++i)
             Text(x, y + 14 + kNoteLineH * static_cast<double>(i), lines[i],
                  it.missed ? "text-anchor=\"middle\" font-size=\"11\" fill=\"#c62828\""

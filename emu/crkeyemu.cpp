@@ -23,8 +23,9 @@
 
 #include "crkeywire.h"
 
-#if !defined(KVO_CRKEY_PRELOAD) || !defined(KVO_QEMU_PPC) || !defined(KVO_TARGET_LIBROOT)
-#error "KVO_CRKEY_PRELOAD, KVO_QEMU_PPC and KVO_TARGET_LIBROOT come from the build"
+#if !defined(KVO_CRKEY_PRELOAD) || !defined(KVO_CRKEY_PRELOAD_NAME) || !defined(KVO_BIN_TO_LIB) || \
+    !defined(KVO_QEMU_PPC) || !defined(KVO_TARGET_LIBROOT)
+#error "KVO_CRKEY_PRELOAD(_NAME), KVO_BIN_TO_LIB, KVO_QEMU_PPC, KVO_TARGET_LIBROOT: from the build"
 #endif
 
 namespace {
@@ -51,6 +52,7 @@ struct Conn {
 struct CrKeyEmu {
     std::string dir; // private folder holding the socket
     std::string socket;
+    std::string preload; // the host preload, for LD_PRELOAD
     int listen = -1;
     int wake[2] = {-1, -1}; // ends the server thread
     std::thread server;
@@ -100,9 +102,35 @@ void RestoreEnv(const CrKeyEmu *emu)
     }
 }
 
+bool Exists(const std::string &path)
+{
+    return access(path.c_str(), R_OK) == 0;
+}
+
+// The host preload of this build: beside the running program's installed
+// copy (bin/ -> lib/), next to it, or where the build made it, in that
+// order, so that an installed tool never needs the build tree.
+bool HostPreload(std::string *path, std::string *error)
+{
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string dir = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "";
+    dir.erase(dir.find_last_of('/') + 1);
+    const std::string tried[] = {dir + KVO_BIN_TO_LIB "/" KVO_CRKEY_PRELOAD_NAME,
+                                 dir + KVO_CRKEY_PRELOAD_NAME, KVO_CRKEY_PRELOAD};
+    for (const std::string &t : tried) {
+        if (!dir.empty() && Exists(t)) {
+            *path = t;
+            return true;
+        }
+    }
+    return Fail(error, "no device preload " KVO_CRKEY_PRELOAD_NAME " (looked for " + tried[0] + ", " +
+                           tried[1] + " and " + tried[2] + ")");
+}
+
 void SetChildEnv(const CrKeyEmu *emu)
 {
-    std::string preload = KVO_CRKEY_PRELOAD;
+    std::string preload = emu->preload;
     if (const char *old = std::getenv("LD_PRELOAD"); old != nullptr && old[0] != '\0')
         preload += std::string(":") + old;
     setenv("LD_PRELOAD", preload.c_str(), 1);
@@ -317,7 +345,7 @@ CrKeyEmu *CrKeyEmuCreate(std::string *error)
 {
     auto *emu = new CrKeyEmu;
     SaveEnv(emu);
-    if (!Listen(emu, error)) {
+    if (!HostPreload(&emu->preload, error) || !Listen(emu, error)) {
         CrKeyEmuDestroy(emu);
         return nullptr;
     }

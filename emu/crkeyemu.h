@@ -5,7 +5,9 @@
 // process's environment so that every host program started afterwards
 // (fork+execv, ComProcessCreate) opens the emulation instead of a driver:
 //
-//   LD_PRELOAD        the host build of the device preload, in front
+//   LD_PRELOAD        the host build of the device preload, in front: the
+//                     one installed beside this program (bin/ -> lib/),
+//                     else one next to it, else the build tree's
 //   KVO_CRKEY_SOCKET  where the emulation listens
 //   ASAN_OPTIONS      verify_asan_link_order=0 added, so that a sanitized
 //                     program accepts the preload ahead of its runtime

@@ -30,6 +30,17 @@ if(NOT lib OR NOT msglib OR NOT pkg)
   message(FATAL_ERROR "library or package missing: '${lib}' '${msglib}' '${pkg}'")
 endif()
 
+# The host tools run from the prefix alone: kvosim's service and the
+# device preload that kvocrkey gives a program are the installed ones.
+if(EXISTS ${prefix}/bin/kvosim)
+  run("kvosim --help" ${prefix}/bin/kvosim --help)
+  string(FIND "${run_out}" "(default ${prefix}/bin/kvogdbt)" at)
+  run("kvocrkey" sleep 2 COMMAND ${prefix}/bin/kvocrkey -- /bin/sh -c "printf %s \"$LD_PRELOAD\"")
+  if(at EQUAL -1 OR NOT run_out MATCHES "^${prefix}/bin/[.][.]/lib[^:]*/libkvocrkeydev[.]so")
+    message(FATAL_ERROR "installed tools use the build tree: preload '${run_out}'")
+  endif()
+endif()
+
 set(conf -S ${KVO_CONSUMER_DIR} -B ${KVO_WORK_DIR}/build -G ${KVO_GENERATOR}
     -DCMAKE_BUILD_TYPE=${KVO_CONFIG})
 if(KVO_TOOLCHAIN)

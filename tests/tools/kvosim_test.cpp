@@ -1,5 +1,6 @@
 // kvosim itself, as scenarios cannot see it: a missed expectation is a
-// failure with a non-zero exit status, a scenario error stops before
+// failure with a non-zero exit status (and a red note in the diagrams), bad
+// input and options are refused in one line, a scenario error stops before
 // anything runs, and the diagrams show the exchange that took place.
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "kvoroot.h"
 #include "runtool.h"
@@ -40,8 +42,12 @@ TEST(KvosimVerdict, AMissedExpectationFailsTheRun)
                              "expect stsp 600 \"001\" within 1s   # it says 000\n"
                              "send sts 901\n"
                              "expect disp 151 within 500ms       # never sent\n");
-    ToolRun run = RunTool({KVOSIM_PATH, "--no-color", file});
+    std::string mmd = dir.Dir() + "/missed.mmd";
+    ToolRun run = RunTool({KVOSIM_PATH, "--no-color", "--mermaid", mmd, file});
     EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_TRUE(Has(Read(mmd), "    rect rgb(255, 210, 210)\n"
+                               "        Note over kvogdbt: MISSED expect disp 151"))
+        << Read(mmd);
     EXPECT_TRUE(Has(run.out, "there was FifoStsp 600 result 000, code \"0312\"")) << run.out;
     EXPECT_TRUE(Has(run.out, "MISSED  expect disp 151 within 500ms  (" + file +
                                  ":3): nothing within 0.5s"))
@@ -57,6 +63,41 @@ TEST(KvosimVerdict, AScenarioErrorStopsBeforeTheRun)
     ToolRun run = RunTool({KVOSIM_PATH, file});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, file + ":2: expected hex bytes such as 01 or 0a0b, got '0'\n");
+}
+
+TEST(KvosimInput, RefusedInOneLineBeforeAnythingRuns)
+{
+    KvoRoot dir;
+    const std::string d = dir.Dir();
+    const struct {
+        std::vector<std::string> args;
+        std::string err;
+    } cases[] = {
+        {{d}, d + ": a folder, not a scenario file"},
+        {{d + "/none"}, d + "/none: No such file or directory"},
+        {{"--svg", d}, "--svg " + d + ": a folder"},
+        {{"--mermaid", d + "/no/x.mmd"}, "--mermaid " + d + "/no/x.mmd: No such file or directory"},
+        {{"--mode", "foo"}, "--mode: expected parent or direct, got 'foo' (kvosim --help)"},
+        {{"--level", "9"}, "--level: expected 0 to 7, not 9 (kvosim --help)"},
+        {{"--answer"}, "--answer: expected a value (kvosim --help)"},
+        {{"--start"}, "--start: only with --board (kvosim --help)"},
+        {{"--board", "--interactive"},
+         "--interactive: one of --interactive and --board (kvosim --help)"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv = {KVOSIM_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ToolRun run = RunTool(argv, "", true);
+        EXPECT_EQ(run.status, 2) << c.err;
+        EXPECT_EQ(run.out, "") << c.err;
+        EXPECT_EQ(run.err, "kvosim: " + c.err + "\n");
+    }
+    ToolRun help = RunTool({KVOSIM_PATH, "--help"}, "", true);
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char *part : {"\n  SCENARIO ", "\n  (nothing) ", "\n  --interactive ", "\n  --board ",
+                             "\n  --start ", "\n  --answer RULE ", "\n  --root DIR "})
+        EXPECT_TRUE(Has(help.out, part)) << part;
 }
 
 TEST(KvosimVerdict, AServiceThatCannotStartFailsTheRun)

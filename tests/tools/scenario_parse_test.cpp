@@ -21,7 +21,8 @@ const BadLine kBadLines[] = {
     {"prss", "a step (start, level, press, release, byte, fail, hold, wait, set, send, answer, "
              "expect, then), got 'prss'"},
     {"press now", "the end of the line, got 'now'"},
-    {"hold 3x", "a time such as 3s, 1.5s or 250ms, got '3x'"},
+    {"hold 3x", "a time with a unit (3s, 1.5s, 250ms), got '3x'"},
+    {"wait 250", "a time with a unit (3s, 1.5s, 250ms), got '250'"},
     {"level 8", "a log level 0 to 7, none or a quoted argument, got '8'"},
     {"fail close 5", "open, setpoll, getsts or read, got 'close'"},
     {"fail read later", "an errno number (0 clears) or eof, got 'later'"},

@@ -37,6 +37,7 @@ static_assert(KVO_MODULE_COUNT > kGdbtRow, "row inside the table");
 struct ChildLimits {
     int inheritFds;
     long fdLimit;
+    bool ownGroup;
 };
 
 // In the child, before exec: only 0 to 2 and the descriptors asked for
@@ -44,6 +45,8 @@ struct ChildLimits {
 void SetUpChild(void *arg)
 {
     const ChildLimits *c = static_cast<const ChildLimits *>(arg);
+    if (c->ownGroup)
+        setpgid(0, 0);
     syscall(SYS_close_range, 3U, ~0U, 0U);
     for (int i = 0; i < c->inheritFds; ++i)
         if (open("/dev/null", O_RDONLY) < 0)
@@ -277,6 +280,10 @@ bool Board::OpenPeer(KvoPathId peer)
 
 bool Board::Start(const Launch &launch, std::string *error)
 {
+    if (launch.wrap.empty() && access(launch.service.c_str(), X_OK) != 0) {
+        *error = launch.service + ": " + std::strerror(errno);
+        return false;
+    }
     std::string target;
     logFifo_ = launch.log == LogTo::Fifo;
     if (logFifo_) {
@@ -312,7 +319,7 @@ bool Board::Start(const Launch &launch, std::string *error)
     spec.path = launch.wrap.empty() ? launch.service : launch.wrap[0];
     spec.searchPath = !launch.wrap.empty();
     spec.dieWithParent = true;
-    ChildLimits limits = {launch.inheritFds, launch.fdLimit};
+    ChildLimits limits = {launch.inheritFds, launch.fdLimit, launch.ownGroup};
     spec.childSetup = SetUpChild;
     spec.childArg = &limits;
     return svc_.Start(spec, error);
@@ -320,10 +327,6 @@ bool Board::Start(const Launch &launch, std::string *error)
 
 bool Board::StartModule(const Launch &launch, std::string *error)
 {
-    if (access(launch.service.c_str(), X_OK) != 0) {
-        *error = launch.service + ": " + std::strerror(errno);
-        return false;
-    }
     ProcInfo *pi = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
     const char *old = std::getenv("LD_PRELOAD");
     std::string saved = old != nullptr ? old : "";

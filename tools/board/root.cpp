@@ -64,8 +64,11 @@ bool BoardRoot::Create(const std::string &tmpl, const std::string &dir, std::str
         // Readable by a service started under another user.
         chmod(dir_.c_str(), 0755);
     } else {
+        // A folder made here goes at Remove like a fresh one; one that
+        // was there before stays.
+        struct stat st;
         dir_ = dir;
-        ownDir_ = false;
+        ownDir_ = stat(dir.c_str(), &st) != 0 && errno == ENOENT;
     }
     std::string key = Path(KVO_PATH_SHM_KEY);
     if (!MakeDirs(Path(KVO_PATH_FIFO_DIR)) || !MakeDirs(key.substr(0, key.rfind('/')))) {

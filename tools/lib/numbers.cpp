@@ -62,11 +62,15 @@ bool ParseDuration(const std::string &text, int *ms)
 {
     std::string num = text;
     double scale = 1000.0;
+    // A bare number is refused: "wait 250" meant as milliseconds would
+    // otherwise wait four minutes.
     if (num.size() > 2 && num.compare(num.size() - 2, 2, "ms") == 0) {
         num.resize(num.size() - 2);
         scale = 1.0;
     } else if (num.size() > 1 && num.back() == 's') {
         num.pop_back();
+    } else {
+        return false;
     }
     if (num.empty() || num.find_first_not_of("0123456789.") != std::string::npos)
         return false;

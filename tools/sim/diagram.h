@@ -15,6 +15,7 @@ struct SeqItem {
     std::string label;    // "454 IO status request"
     std::string detail;   // "data \"052\"", may be empty
     bool toService = false;
+    bool missed = false;  // a note of an expectation that was not met
 };
 
 struct Sequence {

@@ -1,21 +1,22 @@
 // kvosim.cpp - the simulated controller's entry: reads the command line and
-// the scenario, runs it (or takes steps typed at a prompt), prints the
-// summary and writes the diagrams.  Exit status 0 only when every
-// expectation held; 1 when one was missed; 2 for a bad command line or
-// scenario.
+// the scenario, runs it (or takes steps typed at a prompt, or stands as a
+// board until interrupted), prints the summary and writes the diagrams.
+// Exit status 0 only when every expectation held; 1 when one was missed; 2
+// for a bad command line, scenario or output path.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "demo.h"
 #include "diagram.h"
 #include "kvoruntime.h"
 #include "options.h"
+#include "session.h"
 
 #ifndef KVOSIM_DEFAULT_SERVICE
 #define KVOSIM_DEFAULT_SERVICE "kvogdbt"
@@ -52,15 +53,44 @@ void RuntimeLine(int priority, const char *text, void *ctx)
     static_cast<Timeline *>(ctx)->Line("          runtime: " + line);
 }
 
-bool ReadFile(const std::string &path, std::string *text)
+// The whole scenario file; a folder or a file that cannot be read is
+// refused before anything runs.
+bool ReadScenario(const std::string &path, std::string *text, std::string *error)
 {
-    std::ifstream in(path);
-    if (!in)
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(fd);
+        *error = path + ": a folder, not a scenario file";
         return false;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *text = s.str();
-    return true;
+    }
+    char buf[4096];
+    ssize_t n = fd < 0 ? -1 : 0;
+    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+        text->append(buf, static_cast<size_t>(n));
+    if (n < 0)
+        *error = path + ": " + std::strerror(errno);
+    if (fd >= 0)
+        close(fd);
+    return n == 0;
+}
+
+// An output file that the run could not write at its end is refused
+// before it starts.
+bool Writable(const char *option, const std::string &path, std::string *error)
+{
+    struct stat st;
+    bool exists = stat(path.c_str(), &st) == 0;
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string why;
+    if (exists && S_ISDIR(st.st_mode))
+        why = "a folder";
+    else if (access(exists ? path.c_str() : dir.c_str(), W_OK) != 0)
+        why = std::strerror(errno);
+    if (!why.empty())
+        *error = std::string(option) + " " + path + ": " + why;
+    return path.empty() || why.empty();
 }
 
 bool UseColor(const SimOptions &o)
@@ -70,67 +100,14 @@ bool UseColor(const SimOptions &o)
            !(term != nullptr && std::strcmp(term, "dumb") == 0);
 }
 
-const char kInteractiveHelp[] =
-    "steps: press | release | release after N polls | byte N | hold TIME | wait TIME\n"
-    "       fail open|setpoll|getsts|read ERRNO | fail read eof\n"
-    "       set hold on|off | set auth C | set mode parent|direct | set inhibit N\n"
-    "       set config|other OFFSET VALUE.. | set config|other missing\n"
-    "       send MODULE COMMAND [\"text\" | hex 01 02 | state N | at N]..\n"
-    "       answer COMMAND with COMMAND [data..] | answer COMMAND none\n"
-    "       expect PEER COMMAND [data..] [from MODULE] [within TIME]\n"
-    "       expect none [PEER [COMMAND]] for TIME\n"
-    "       expect [none] log [exact] \"TEXT\" [priority N] [within TIME | for TIME]\n"
-    "       expect opens|setpolls|polls|polltime N | expect exit N | then expect ...\n"
-    "       quit\n";
-
-// One typed line; false when the session ends.
-bool TypedLine(Runner *runner, const std::string &line, int lineNo)
-{
-    std::string word = line.substr(0, line.find_first_of(" \t"));
-    if (word == "quit" || word == "exit")
-        return false;
-    if (word == "help" || word == "?") {
-        std::fputs(kInteractiveHelp, stdout);
-        return true;
-    }
-    Step s;
-    bool empty = false;
-    std::string error;
-    if (!ParseStep(line, "input", lineNo, &s, &empty, &error))
-        std::fprintf(stdout, "%s\n", error.c_str());
-    else if (!empty)
-        return runner->Execute(s);
-    return true;
-}
-
-void Interactive(Runner *runner)
+void Interactive(Runner *runner, Timeline *timeline)
 {
     Step start;
     start.kind = StepKind::Start;
     if (!runner->Execute(start))
         return;
-    std::printf("kvosim: type steps, 'help' for a list, 'quit' to end\nkvosim> ");
-    std::fflush(stdout);
-    std::string pending;
-    int lineNo = 0;
-    while (runner->IdleUntilReadable(STDIN_FILENO)) {
-        char buf[512];
-        ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        pending.append(buf, static_cast<size_t>(n));
-        size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-            std::string line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            if (!TypedLine(runner, line, ++lineNo))
-                return;
-            std::printf("kvosim> ");
-            std::fflush(stdout);
-        }
-    }
+    timeline->Line("kvosim: type steps, 'help' for a list, 'quit' to end");
+    TypeSteps(runner, timeline);
 }
 
 bool WriteDiagrams(const SimOptions &o, const std::vector<Event> &events, Timeline *tl)
@@ -152,26 +129,28 @@ bool WriteDiagrams(const SimOptions &o, const std::vector<Event> &events, Timeli
 int main(int argc, char **argv)
 {
     SimOptions o;
-    o.run.service = KVOSIM_DEFAULT_SERVICE;
-    std::string error;
+    o.run.service = ToolPath("kvogdbt", KVOSIM_DEFAULT_SERVICE);
+    std::string error, text = kDemoScenario, file = "demo";
     if (!ParseOptions(argc, argv, &o, &error)) {
-        std::fprintf(stderr, "kvosim: %s\n%s", error.c_str(), kSimUsage);
+        std::fprintf(stderr, "kvosim: %s (kvosim --help)\n", error.c_str());
         return kBadInput;
     }
     if (o.help || o.printDemo) {
-        std::fputs(o.help ? kSimUsage : kDemoScenario, stdout);
+        std::fputs(o.help ? SimUsage(o.run.service).c_str() : kDemoScenario, stdout);
         return 0;
     }
-    std::string text = kDemoScenario, file = "demo";
     if (!o.scenario.empty()) {
         file = o.scenario;
-        if (!ReadFile(file, &text)) {
-            std::fprintf(stderr, "kvosim: %s: %s\n", file.c_str(), std::strerror(errno));
-            return kBadInput;
-        }
+        text.clear();
     }
     std::vector<Step> steps;
-    if (!o.interactive && !ParseScenario(text, file, &steps, &error)) {
+    bool ok = (o.scenario.empty() || ReadScenario(file, &text, &error)) &&
+              Writable("--svg", o.svg, &error) && Writable("--mermaid", o.mermaid, &error);
+    if (!ok)
+        error = "kvosim: " + error;
+    else if (o.mode == SimMode::Scenario)
+        ok = ParseScenario(text, file, &steps, &error);
+    if (!ok) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return kBadInput;
     }
@@ -179,15 +158,19 @@ int main(int argc, char **argv)
     ComLogSetMask(LOG_UPTO(LOG_INFO));
     ComLogSetSink(RuntimeLine, &timeline);
     InstallSignals();
+    if (o.mode == SimMode::Board)
+        return Standing(o, &timeline);
 
+    if (o.mode == SimMode::Interactive)
+        o.run.quietWaitMs = 0; // a hold says so while the prompt waits for it
     Runner runner(o.run, &timeline);
     if (!runner.Setup(&error)) {
         timeline.Line("kvosim: " + error);
         runner.Finish();
         return kMissed;
     }
-    if (o.interactive) {
-        Interactive(&runner);
+    if (o.mode == SimMode::Interactive) {
+        Interactive(&runner, &timeline);
     } else {
         for (const Step &s : steps)
             if (!runner.Execute(s))

@@ -17,7 +17,7 @@ bool LineParser::Number(long min, long max, const std::string &what, long *v)
 bool LineParser::Duration(int *ms)
 {
     if (AtEnd() || t_[i_].quoted || !ParseDuration(t_[i_].text, ms))
-        return Fail("a time such as 3s, 1.5s or 250ms");
+        return Fail("a time with a unit (3s, 1.5s, 250ms)");
     ++i_;
     return true;
 }

@@ -32,7 +32,8 @@ std::string SequenceMermaid(const Sequence &seq)
         const std::string &from = seq.participants[static_cast<size_t>(it.from)];
         const std::string &to = seq.participants[static_cast<size_t>(it.to)];
         if (it.from == it.to) {
-            out += "    Note over " + from + ": " + Esc(it.label) + "\n";
+            std::string note = "    Note over " + from + ": " + Esc(it.label) + "\n";
+            out += it.missed ? "    rect rgb(255, 210, 210)\n    " + note + "    end\n" : note;
             continue;
         }
         out += "    " + from + "->>" + to + ": " + Esc(it.label);

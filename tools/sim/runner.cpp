@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <poll.h>
+#include <unistd.h>
 
 #include "kvoruntime.h"
 #include "names.h"
@@ -31,6 +32,7 @@ int PeerOf(KvoPathId path)
 
 void Runner::Interrupt() { gInterrupted = 1; }
 bool Runner::Interrupted() { return gInterrupted != 0; }
+void Runner::ClearInterrupt() { gInterrupted = 0; }
 
 Runner::Runner(const RunOptions &options, Timeline *timeline)
     : opt_(options), timeline_(timeline), t0_(std::chrono::steady_clock::now())
@@ -49,12 +51,15 @@ bool Runner::Setup(std::string *error)
     setup.tmpl = "/tmp/kvosim.XXXXXX";
     setup.keep = opt_.keep;
     setup.exportRoot = setup.byRuntime = true;
+    setup.device = opt_.device;
     board_.reset(new kvoboard::Board);
     if (!board_->Create(setup, error))
         return false;
     for (const SegmentWrite &w : opt_.config)
         board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
     Note("controller root " + board_->Dir());
+    for (const Step &s : opt_.answers)
+        AnswerRule(s);
     return true;
 }
 
@@ -191,6 +196,8 @@ void Runner::Finish()
         return;
     int status = 0;
     kvoboard::BoardService &service = board_->Process();
+    if (opt_.standing)
+        ClearInterrupt(); // the normal end of a standing board: the service ends in order
     if (service.Running() && Interrupted()) {
         Note("interrupted: kvogdbt killed", false);
         service.Kill();
@@ -204,15 +211,19 @@ void Runner::Finish()
             CollectExit();
         }
     }
-    if (service.Started() && !exitChecked_ && !Interrupted()) {
+    if (service.Started() && !exitChecked_ && !Interrupted() && !opt_.standing) {
         ServiceEnded(&status);
         Check(status == 0, "kvogdbt ended with exit status 0",
               status == 0 ? "" : "it ended with " + std::to_string(status));
     }
+    Drain(); // the last frames, and the end of a service that ended by itself
+    CollectExit();
     std::string dir = board_->Dir();
     board_.reset();
-    if (opt_.keep)
+    if (access(dir.c_str(), F_OK) == 0)
         Note("root kept: " + dir);
+    else if (opt_.standing)
+        Note("root removed: " + dir);
 }
 
 std::string Runner::MissedList() const

@@ -22,6 +22,11 @@ struct RunOptions {
     bool keep = false;                // leave the root folder behind
     int level = 6;                    // the service's log level
     std::vector<SegmentWrite> config; // initial configuration from the options
+    std::vector<Step> answers;        // answer rules from the options
+    int quietWaitMs = 5000;           // a longer hold or wait says that it waits
+    bool device = true;               // the emulated guard button (for a service started here)
+    bool standing = false;            // a standing board: no verdict on the service's end,
+                                      // and an interrupt stops it in order
 };
 
 class Runner {
@@ -49,6 +54,12 @@ public:
     // From a signal handler: the run stops at its next turn.
     static void Interrupt();
     static bool Interrupted();
+    // A standing board's end: waits work again (a second interrupt ends them).
+    static void ClearInterrupt();
+    kvoboard::Board *Board() { return board_.get(); }
+    // Collects events until done() or ms have passed; done()'s last answer.
+    bool Pump(int ms, const std::function<bool()> &done);
+    void Note(const std::string &text, bool ok = true);
 
 private:
     // steps.cpp
@@ -59,6 +70,7 @@ private:
     void Set(const Step &s);
     void Missing(const Step &s);
     void AnswerRule(const Step &s);
+    void Idle(const Step &s);
     // expect.cpp
     void ExpectFrame(const Step &s);
     void ExpectNone(const Step &s); // frames or log lines
@@ -71,15 +83,12 @@ private:
     // runner.cpp
     double Now() const;
     void Record(Event e);
-    void Note(const std::string &text, bool ok = true);
     bool SendFrame(const Frame &f, bool automatic);
     // Polls up to timeoutMs; whether extraFd (if >= 0) became readable.
     bool Collect(int timeoutMs, int extraFd = -1);
     void Drain();
     void CollectExit();
     void Answer(const Event &e);
-    // Records events until done() or ms have passed; done()'s last answer.
-    bool Pump(int ms, const std::function<bool()> &done);
     bool ServiceEnded(int *status);
 
     struct Reply {

@@ -14,8 +14,6 @@ namespace {
 // The guard button, the service, then its peers in a fixed order.
 const char *const kFixedOrder[] = {"button", "kvogdbt", "kvosts", "kvopare", "kvoauth",
                                    "kvodisp", "kvoek",  "kvolog", "kvoftp"};
-constexpr size_t kNoteMax = 64;
-
 bool Numbered(const std::string &text)
 {
     if (text.size() < 6 || text[5] != ',')
@@ -40,14 +38,13 @@ public:
         it.toService = to == "kvogdbt";
         seq_.items.push_back(it);
     }
-    void Note(double t, const std::string &who, std::string text)
+    void Note(double t, const std::string &who, const std::string &text, bool missed = false)
     {
-        if (text.size() > kNoteMax)
-            text = text.substr(0, kNoteMax - 3) + "...";
         SeqItem it;
         it.t = t;
         it.from = it.to = Index(who);
         it.label = text;
+        it.missed = missed;
         seq_.items.push_back(it);
     }
     void Arrow(double t, const std::string &from, const std::string &to, const std::string &label)
@@ -127,6 +124,10 @@ Sequence BuildSequence(const std::vector<Event> &events)
         case EventKind::Log:
             if (Numbered(e.text))
                 b.Note(e.t, "kvogdbt", e.text);
+            break;
+        case EventKind::Check:
+            if (!e.ok)
+                b.Note(e.t, "kvogdbt", "MISSED " + e.text, true);
             break;
         case EventKind::Exit:
             b.Note(e.t, "kvogdbt", e.status > 128 ? "ended by signal " + std::to_string(e.status - 128)

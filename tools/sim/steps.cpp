@@ -40,7 +40,10 @@ bool Runner::EnsureStarted()
     launch.service = opt_.service;
     launch.level = noLevel_ ? std::nullopt : std::optional<std::string>(level);
     launch.log = kvoboard::LogTo::Fifo;
-    launch.asModule = true;
+    // A standing board stops its service in order at Ctrl-C, which must
+    // therefore reach kvosim alone.
+    launch.asModule = !opt_.standing;
+    launch.ownGroup = opt_.standing;
     if (!board_->Start(launch, &error)) {
         Note("cannot start kvogdbt: " + error, false);
         missed_.push_back("kvogdbt started: " + error);
@@ -130,6 +133,31 @@ void Runner::Missing(const Step &s)
     missed_.push_back(s.where + ": " + why);
 }
 
+// A hold or a wait.  One that outlasts opt_.quietWaitMs says so when it
+// starts and every ten seconds, so that a long run is never silent.
+void Runner::Idle(const Step &s)
+{
+    constexpr int kProgressMs = 10000;
+    auto never = [] { return false; };
+    if (s.ms <= opt_.quietWaitMs) {
+        Pump(s.ms, never);
+        return;
+    }
+    auto seconds = [](int ms) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%gs", ms / 1000.0);
+        return std::string(text);
+    };
+    Note(s.text + ": waiting " + seconds(s.ms));
+    for (int left = s.ms; left > 0 && !Interrupted();) {
+        int slice = left < kProgressMs ? left : kProgressMs;
+        Pump(slice, never);
+        left -= slice;
+        if (left > 0 && !Interrupted())
+            Note(s.text + ": " + seconds(left) + " left");
+    }
+}
+
 void Runner::AnswerRule(const Step &s)
 {
     if (s.reply < 0)
@@ -177,7 +205,7 @@ bool Runner::Execute(const Step &s)
     case StepKind::Byte: return Device(s);
     case StepKind::Send: return SendStep(s);
     case StepKind::Hold:
-    case StepKind::Wait: Pump(s.ms, [] { return false; }); break;
+    case StepKind::Wait: Idle(s); break;
     case StepKind::ExpectFrame: ExpectFrame(s); break;
     case StepKind::ExpectNone:
     case StepKind::ExpectNoLog: ExpectNone(s); break;

@@ -20,6 +20,8 @@ constexpr double kBoxW = 116;
 constexpr double kMinGap = 136;
 constexpr const char *kOutColor = "#00707a"; // frames from the service
 constexpr const char *kInColor = "#b35900";  // frames and presses to it
+constexpr size_t kNoteChars = 72;            // a longer note is wrapped
+constexpr int kNoteLineH = 14;
 
 std::string Marker(const char *id, const char *color)
 {
@@ -42,6 +44,22 @@ std::string Esc(const std::string &s)
         }
     }
     return out;
+}
+
+// Lines of at most kNoteChars, broken after a blank or a comma where
+// there is one.
+std::vector<std::string> Wrap(const std::string &text)
+{
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (text.size() - at > kNoteChars) {
+        size_t cut = text.find_last_of(" ,", at + kNoteChars - 1);
+        cut = cut == std::string::npos || cut <= at ? at + kNoteChars : cut + 1;
+        lines.push_back(text.substr(at, cut - at));
+        at = cut;
+    }
+    lines.push_back(text.substr(at));
+    return lines;
 }
 
 std::string Num(double v)
@@ -153,16 +171,29 @@ private:
         Time(it.t, y + 24);
         return y + kRowH;
     }
+    // A note wrapped to lines of kNoteChars, its whole text also the
+    // tooltip; a missed expectation in red.
     double Note(const SeqItem &it, double y)
     {
+        std::vector<std::string> lines = Wrap(it.label);
+        size_t longest = 0;
+        for (const std::string &l : lines)
+            longest = std::max(longest, l.size());
         double x = X(static_cast<size_t>(it.from));
-        double w = it.label.size() * kSmallCharW + 16;
+        double w = longest * kSmallCharW + 16;
+        double h = 20 + kNoteLineH * (lines.size() - 1.0);
         x = std::max(x, kLeft + w / 2); // a wide note stays clear of the time column
-        body_ += "<rect x=\"" + Num(x - w / 2) + "\" y=\"" + Num(y) + "\" width=\"" + Num(w) +
-                 "\" height=\"20\" fill=\"#fff8d0\" stroke=\"#c9b458\"/>\n";
-        Text(x, y + 14, it.label, "text-anchor=\"middle\" font-size=\"11\"");
+        const char *colors = it.missed ? "#fde2e2\" stroke=\"#c62828" : "#fff8d0\" stroke=\"#c9b458";
+        body_ += "<g><title>" + Esc(it.label) + "</title>\n<rect x=\"" + Num(x - w / 2) +
+                 "\" y=\"" + Num(y) + "\" width=\"" + Num(w) + "\" height=\"" + Num(h) +
+                 "\" fill=\"" + colors + "\"/>\n";
+        for (size_t i = 0; i < lines.size(); ++i)
+            Text(x, y + 14 + kNoteLineH * static_cast<double>(i), lines[i],
+                 it.missed ? "text-anchor=\"middle\" font-size=\"11\" fill=\"#c62828\""
+                           : "text-anchor=\"middle\" font-size=\"11\"");
+        body_ += "</g>\n";
         Time(it.t, y + 14);
-        return y + kNoteH;
+        return y + kNoteH + h - 20;
     }
 
     const Sequence &seq_;

@@ -94,24 +94,29 @@ std::string Timeline::Paint(const char *code, const std::string &text) const
     return std::string("\033[") + code + "m" + text + "\033[0m";
 }
 
+void Timeline::Put(const std::string &text)
+{
+    if (share_ != nullptr)
+        share_->Hide();
+    std::fputs(text.c_str(), out_);
+    std::fflush(out_);
+    if (share_ != nullptr)
+        share_->Show();
+}
+
 void Timeline::Print(const Event &e)
 {
-    std::fprintf(out_, "%s %s\n", Paint("2", Pad(Stamp(e.t), 9)).c_str(),
-                 Paint(Color(e), Body(e)).c_str());
-    std::fflush(out_);
+    Put(Paint("2", Pad(Stamp(e.t), 9)) + " " + Paint(Color(e), Body(e)) + "\n");
 }
 
 void Timeline::Summary(int met, int missed, const std::string &missedList)
 {
     std::string s = "expectations: " + std::to_string(met) + " met, " + std::to_string(missed) +
                     " missed";
-    std::fprintf(out_, "%s\n%s", Paint(missed == 0 ? "1;32" : "1;31", s).c_str(),
-                 missedList.c_str());
-    std::fflush(out_);
+    Put(Paint(missed == 0 ? "1;32" : "1;31", s) + "\n" + missedList);
 }
 
 void Timeline::Line(const std::string &text)
 {
-    std::fprintf(out_, "%s\n", text.c_str());
-    std::fflush(out_);
+    Put(text + "\n");
 }

@@ -7,9 +7,19 @@
 
 #include "events.h"
 
+// What shares the terminal with the timeline (the prompt of an interactive
+// run): put aside before each line is printed and drawn again after it.
+class TerminalShare {
+public:
+    virtual ~TerminalShare() = default;
+    virtual void Hide() = 0;
+    virtual void Show() = 0;
+};
+
 class Timeline {
 public:
     Timeline(FILE *out, bool color) : out_(out), color_(color) {}
+    void Share(TerminalShare *share) { share_ = share; }
     void Print(const Event &e);
     // "expectations: 7 met, 0 missed" with the missed ones listed.
     void Summary(int met, int missed, const std::string &missedList);
@@ -21,6 +31,8 @@ public:
 
 private:
     std::string Paint(const char *code, const std::string &text) const;
+    void Put(const std::string &text);
     FILE *out_;
     bool color_;
+    TerminalShare *share_ = nullptr;
 };

@@ -60,9 +60,12 @@ struct Launch {
     LogTo log = LogTo::File;
     int inheritFds = 0;            // descriptors it inherits from 3 up (on /dev/null)
     long fdLimit = 0;              // its RLIMIT_NOFILE; 0: this process's
+    bool ownGroup = false;         // a process group of its own: Ctrl-C at this
+                                   // process's terminal does not reach it
     // Started with ComProcessCreate for its row of the module table, as the
     // status module starts it: this process's environment (with the log
-    // target and preload) and descriptors; wrap, env and the limits unused.
+    // target and preload) and descriptors; wrap, env, the limits and the
+    // group unused.
     bool asModule = false;
 };
 

@@ -18,7 +18,8 @@ public:
     BoardRoot &operator=(const BoardRoot &) = delete;
 
     // A fresh folder from a mkdtemp template ("/tmp/kvobench.XXXXXX"), or
-    // dir when it is not empty (then it is never removed).  Makes the
+    // dir when it is not empty (removed like a fresh one only if it did not
+    // exist yet).  Makes the
     // folders and a key file whose CONFIG and OTHER keys no segment has.
     bool Create(const std::string &tmpl, const std::string &dir, std::string *error);
     // Points this process's KVO_ROOT at the folder; Remove restores it.

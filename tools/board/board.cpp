@@ -296,12 +296,13 @@ bool Board::Command(const Launch &launch, std::vector<std::string> *cmd, std::st
     emulator_.clear();
     if (*cmd == argv)
         return true;
+    auto name = [](const std::string &path) { return path.substr(path.find_last_of('/') + 1); };
+    emulator_ = name(cmd->front()); // qemu, found below, in place of env
     const std::string var = "LD_PRELOAD=";
     bool preloaded = launch.preload.empty();
     for (std::string &a : *cmd) {
-        std::string name = a.substr(a.find_last_of('/') + 1);
-        if (emulator_.empty() && name.compare(0, 4, "qemu") == 0)
-            emulator_ = name;
+        if (emulator_.compare(0, 4, "qemu") != 0 && name(a).compare(0, 4, "qemu") == 0)
+            emulator_ = name(a);
         if (!preloaded && a.compare(0, var.size(), var) == 0) {
             a.insert(var.size(), launch.preload + ":");
             preloaded = true;
@@ -344,7 +345,7 @@ bool Board::Start(const Launch &launch, std::string *error)
     spec.env.push_back("KVO_ROOT=" + Dir());
     if (!target.empty())
         spec.env.push_back("KVO_LOG_TARGET=" + target);
-    std::string preload = Preload(launch.preload);
+    std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
         spec.env.push_back("LD_PRELOAD=" + preload);
     spec.env.insert(spec.env.end(), launch.env.begin(), launch.env.end());
@@ -366,7 +367,7 @@ bool Board::StartModule(const Launch &launch, const std::vector<std::string> &cm
     ProcInfo *pi = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
     const char *old = std::getenv("LD_PRELOAD");
     std::string saved = old != nullptr ? old : "";
-    std::string preload = Preload(launch.preload);
+    std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
         setenv("LD_PRELOAD", preload.c_str(), 1);
     pid_t self = getpid();

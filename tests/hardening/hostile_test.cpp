@@ -6,6 +6,7 @@
 // it must never die by a signal, hang, write where no FIFO is, or leak.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,6 +22,14 @@ using namespace kvoboard;
 constexpr KvoPathId kSts = KVO_PATH_FIFO_STS, kStsp = KVO_PATH_FIFO_STSP, kPare = KVO_PATH_FIFO_PARE;
 constexpr int kAnswerMs = 5000; // generous: also under the sanitizers
 
+// The build's own service, or $KVO_TEST_SERVICE (the ppc build runs these
+// tests against its PowerPC service).
+std::string Service()
+{
+    const char *s = std::getenv("KVO_TEST_SERVICE");
+    return s != nullptr && *s != '\0' ? s : KVO_GDBT_BINARY;
+}
+
 class Hostile : public ::testing::Test {
 protected:
     // The board in direct mode (parent mode with parentMode) and the service
@@ -34,7 +43,7 @@ protected:
         b_.SetGuardButton('1');
         b_.SetAuthFlag('0');
         b_.SetParentMode(parentMode ? 1 : 0);
-        launch.service = KVO_GDBT_BINARY;
+        launch.service = Service();
         EXPECT_TRUE(b_.Start(launch, &error)) << error;
         int result = b_.AwaitStartup(waitMs);
         fdsAtStart_ = FdCount(b_.Pid());

@@ -81,6 +81,14 @@ private:
     std::thread thread_;
 };
 
+// The build's own service, or $KVO_TEST_SERVICE (the ppc build runs this
+// test against its PowerPC service).
+std::string Service()
+{
+    const char *s = std::getenv("KVO_TEST_SERVICE");
+    return s != nullptr && *s != '\0' ? s : KVO_GDBT_BINARY;
+}
+
 TEST(SyslogTarget, RecordsCarryIdentFacilityPidAndPriority)
 {
     if (geteuid() != 0 || std::system("unshare -m true >/dev/null 2>&1") != 0)
@@ -103,7 +111,7 @@ TEST(SyslogTarget, RecordsCarryIdentFacilityPidAndPriority)
     Collector collector(sock);
     // unshare makes the new namespace's mounts private, so nothing leaks out.
     kvoboard::Launch launch;
-    launch.service = KVO_GDBT_BINARY;
+    launch.service = Service();
     launch.level = "7";
     launch.log = kvoboard::LogTo::Syslog;
     launch.wrap = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",

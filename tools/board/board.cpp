@@ -278,12 +278,50 @@ bool Board::OpenPeer(KvoPathId peer)
     return fifos_[peer].IsOpen() || fifos_[peer].Open(Path(peer), &error);
 }
 
+// The command that runs the service on its own CPU: its argv for a host
+// program; for a PowerPC one the qemu-user command, with launch.preload in
+// front of the emulation's PowerPC preload.
+bool Board::Command(const Launch &launch, std::vector<std::string> *cmd, std::string *error)
+{
+    std::vector<std::string> argv = {launch.service, "52"};
+    if (launch.level)
+        argv.push_back(*launch.level);
+#ifdef KVO_BOARD_DEVICE
+    if (!CrKeyEmuCommand(emu_, argv, cmd, error))
+        return false;
+#else
+    (void)error; // no emulation: every program runs as it is
+    *cmd = argv;
+#endif
+    emulator_.clear();
+    if (*cmd == argv)
+        return true;
+    auto name = [](const std::string &path) { return path.substr(path.find_last_of('/') + 1); };
+    emulator_ = name(cmd->front()); // qemu, found below, in place of env
+    const std::string var = "LD_PRELOAD=";
+    bool preloaded = launch.preload.empty();
+    for (std::string &a : *cmd) {
+        if (emulator_.compare(0, 4, "qemu") != 0 && name(a).compare(0, 4, "qemu") == 0)
+            emulator_ = name(a);
+        if (!preloaded && a.compare(0, var.size(), var) == 0) {
+            a.insert(var.size(), launch.preload + ":");
+            preloaded = true;
+        }
+    }
+    if (!preloaded) // no emulation: the program's own preload only
+        cmd->insert(cmd->end() - static_cast<long>(argv.size()), {"-E", var + launch.preload});
+    return true;
+}
+
 bool Board::Start(const Launch &launch, std::string *error)
 {
     if (launch.wrap.empty() && access(launch.service.c_str(), X_OK) != 0) {
         *error = launch.service + ": " + std::strerror(errno);
         return false;
     }
+    std::vector<std::string> cmd;
+    if (!Command(launch, &cmd, error))
+        return false;
     std::string target;
     logFifo_ = launch.log == LogTo::Fifo;
     if (logFifo_) {
@@ -300,23 +338,22 @@ bool Board::Start(const Launch &launch, std::string *error)
     }
     if (launch.asModule) {
         setenv("KVO_LOG_TARGET", target.c_str(), 1);
-        return StartModule(launch, error);
+        return StartModule(launch, cmd, error);
     }
     ServiceSpec spec;
     spec.env = ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
     spec.env.push_back("KVO_ROOT=" + Dir());
     if (!target.empty())
         spec.env.push_back("KVO_LOG_TARGET=" + target);
-    std::string preload = Preload(launch.preload);
+    std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
         spec.env.push_back("LD_PRELOAD=" + preload);
     spec.env.insert(spec.env.end(), launch.env.begin(), launch.env.end());
     spec.argv = launch.wrap;
-    spec.argv.push_back(launch.wrap.empty() ? "kvogdbt" : launch.service);
-    spec.argv.push_back("52");
-    if (launch.level)
-        spec.argv.push_back(*launch.level);
-    spec.path = launch.wrap.empty() ? launch.service : launch.wrap[0];
+    spec.argv.insert(spec.argv.end(), cmd.begin(), cmd.end());
+    if (launch.wrap.empty() && emulator_.empty())
+        spec.argv[0] = "kvogdbt";
+    spec.path = launch.wrap.empty() ? cmd[0] : launch.wrap[0];
     spec.searchPath = !launch.wrap.empty();
     spec.dieWithParent = true;
     ChildLimits limits = {launch.inheritFds, launch.fdLimit, launch.ownGroup};
@@ -325,18 +362,23 @@ bool Board::Start(const Launch &launch, std::string *error)
     return svc_.Start(spec, error);
 }
 
-bool Board::StartModule(const Launch &launch, std::string *error)
+bool Board::StartModule(const Launch &launch, const std::vector<std::string> &cmd, std::string *error)
 {
     ProcInfo *pi = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
     const char *old = std::getenv("LD_PRELOAD");
     std::string saved = old != nullptr ? old : "";
-    std::string preload = Preload(launch.preload);
+    std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
         setenv("LD_PRELOAD", preload.c_str(), 1);
     pid_t self = getpid();
-    int pid = pi == nullptr ? -1
-                            : ComProcessCreate(pi, launch.service.c_str(), kGdbtRow, 0,
-                                               launch.level ? launch.level->c_str() : nullptr);
+    std::vector<char *> argv;
+    for (const std::string &a : cmd)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    int pid = pi == nullptr        ? -1
+              : emulator_.empty() ? ComProcessCreate(pi, launch.service.c_str(), kGdbtRow, 0,
+                                                     launch.level ? launch.level->c_str() : nullptr)
+                                  : ComProcessCreateGrandChild(pi, cmd[0].c_str(), argv.data());
     if (pid == -1 && getpid() != self)
         _exit(127); // a child whose execv failed must not go on as a second board
     std::free(pi);

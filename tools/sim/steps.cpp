@@ -49,8 +49,9 @@ bool Runner::EnsureStarted()
         missed_.push_back("kvogdbt started: " + error);
         return false;
     }
+    std::string cpu = board_->Emulator().empty() ? "this machine's CPU" : "PowerPC under " + board_->Emulator();
     Note("kvogdbt started: pid " + std::to_string(board_->Pid()) + ", " +
-         (noLevel_ ? std::string("no log level argument") : "log level " + level));
+         (noLevel_ ? std::string("no log level argument") : "log level " + level) + ", " + cpu);
     return true;
 }
 

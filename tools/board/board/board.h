@@ -50,13 +50,17 @@ enum class LogTo {
 
 // How the service is started: argv[1] "52" as the status module gives it;
 // only descriptors 0 to 2 (and inheritFds) reach it, with no signal
-// blocked, and it is killed when this process ends.
+// blocked, and it is killed when this process ends.  A service built for
+// the controller (32-bit PowerPC) runs under qemu-user with the PowerPC
+// build of the device preload (CrKeyEmuCommand in emu/crkeyemu.h); Pid is
+// then qemu's, which signals reach the service through.
 struct Launch {
-    std::string service;           // the program
+    std::string service;           // the program, built for this machine or the controller
     std::optional<std::string> level = std::string("6"); // argv[2], the log level; none: left out
     std::vector<std::string> wrap; // in front of it (strace, valgrind), found on PATH
     std::vector<std::string> env;  // NAME=VALUE for the service only
-    std::string preload;           // in front of the device emulation's LD_PRELOAD
+    std::string preload;           // in front of the device emulation's LD_PRELOAD (a
+                                   // PowerPC library for a PowerPC service)
     LogTo log = LogTo::File;
     int inheritFds = 0;            // descriptors it inherits from 3 up (on /dev/null)
     long fdLimit = 0;              // its RLIMIT_NOFILE; 0: this process's
@@ -65,7 +69,9 @@ struct Launch {
     // Started with ComProcessCreate for its row of the module table, as the
     // status module starts it: this process's environment (with the log
     // target and preload) and descriptors; wrap, env, the limits and the
-    // group unused.
+    // group unused.  A PowerPC service is started with
+    // ComProcessCreateGrandChild instead, whose argv carries the qemu-user
+    // command.
     bool asModule = false;
 };
 
@@ -138,6 +144,9 @@ public:
     // The start-up report's result: 0 or 1; -1 when none came within ms.
     int AwaitStartup(int ms);
     pid_t Pid() const { return svc_.Pid(); }
+    // The emulator the service runs under ("qemu-ppc"); empty: this
+    // machine's CPU.
+    const std::string &Emulator() const { return emulator_; }
     bool Running() { return svc_.Running(); }
     // Collects until the service has ended, at most ms.
     bool WaitExit(int ms);
@@ -153,7 +162,8 @@ public:
     long long LogSize() const;
 
 private:
-    bool StartModule(const Launch &launch, std::string *error);
+    bool StartModule(const Launch &launch, const std::vector<std::string> &cmd, std::string *error);
+    bool Command(const Launch &launch, std::vector<std::string> *cmd, std::string *error);
     bool ReadPeer(KvoPathId peer, int64_t now);
 
     BoardRoot root_;
@@ -163,6 +173,7 @@ private:
     PeerFifo cmd_;
     CrKeyEmu *emu_ = nullptr;
     BoardService svc_;
+    std::string emulator_;
     LogFile log_;
     bool logFifo_ = false;
     std::vector<std::string> logLines_;

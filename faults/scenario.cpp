@@ -49,7 +49,9 @@ int main(int argc, char **argv)
     }
     Board b;
     std::string error;
-    bool ok = b.Create(BoardSetup(), &error);
+    BoardSetup setup;
+    setup.service = argv[1];
+    bool ok = b.Create(setup, &error);
     if (ok) {
         b.SetGuardButton('1');
         b.SetAuthFlag('0');

@@ -60,7 +60,9 @@ int main(int argc, char **argv)
                                                  "[--writers N] [--out F]" : "";
     Launch launch;
     launch.service = opt["service"];
-    if (error.empty() && b.Create(BoardSetup(), &error)) {
+    BoardSetup setup;
+    setup.service = launch.service;
+    if (error.empty() && b.Create(setup, &error)) {
         b.SetGuardButton('1');
         b.SetAuthFlag('0');
         b.SetParentMode(1);

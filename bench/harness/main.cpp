@@ -60,6 +60,7 @@ bool OpenBoard(Board *b, const Args &a, bool emu, bool hold, int level, bool sta
 {
     kvoboard::BoardSetup setup;
     setup.device = emu;
+    setup.service = a.gdbt;
     kvoboard::Launch launch;
     launch.service = a.gdbt;
     launch.level = std::to_string(level);

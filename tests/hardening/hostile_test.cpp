@@ -38,6 +38,7 @@ protected:
     {
         BoardSetup setup;
         setup.device = device;
+        setup.service = Service();
         std::string error;
         EXPECT_TRUE(b_.Create(setup, &error)) << error;
         b_.SetGuardButton('1');

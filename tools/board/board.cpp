@@ -25,6 +25,24 @@ namespace kvoboard {
 
 namespace {
 
+// The controller's modules write the segment words in their own CPU's
+// order: an ELF file says which (EI_DATA, byte 5: 2 is big-endian).
+bool ProgramIsBigEndian(const std::string &path)
+{
+    unsigned char id[6] = {};
+    std::ifstream f(path, std::ios::binary);
+    f.read(reinterpret_cast<char *>(id), sizeof id);
+    return f && std::memcmp(id, "\x7f" "ELF", 4) == 0 && id[5] == 2;
+}
+
+bool HostIsBigEndian()
+{
+    const uint16_t one = 1;
+    unsigned char first;
+    std::memcpy(&first, &one, 1);
+    return first == 0;
+}
+
 // Reading order of FIFOs found ready together (see Drain).
 constexpr KvoPathId kPeers[] = {
     KVO_PATH_FIFO_STS,  KVO_PATH_FIFO_STSP, KVO_PATH_FIFO_DISP, KVO_PATH_FIFO_LOG,
@@ -93,6 +111,7 @@ Board::~Board()
 
 bool Board::Create(const BoardSetup &setup, std::string *error)
 {
+    swapWords_ = !setup.service.empty() && ProgramIsBigEndian(setup.service) != HostIsBigEndian();
     root_.Keep(setup.keep);
     if (!root_.Create(setup.tmpl, setup.dir, error))
         return false;
@@ -136,7 +155,15 @@ void Board::SetAuthFlag(char c)
 
 void Board::SetParentMode(int32_t mode)
 {
-    segments_.Set(kOther, KVO_OTHER_PARENT_MODE_OFF, &mode, sizeof mode);
+    SetWord(kOther, KVO_OTHER_PARENT_MODE_OFF, mode);
+}
+
+bool Board::SetWord(char seg, size_t off, int32_t v)
+{
+    uint32_t u = static_cast<uint32_t>(v);
+    if (swapWords_)
+        u = __builtin_bswap32(u);
+    return segments_.Set(seg, off, &u, sizeof u);
 }
 
 void Board::SetHoldInhibit(uint8_t v)
@@ -370,6 +397,11 @@ bool Board::StartModule(const Launch &launch, const std::vector<std::string> &cm
     std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
         setenv("LD_PRELOAD", preload.c_str(), 1);
+    // While ComProcessCreate has SIGCHLD ignored, a service that ends at
+    // once would be reaped unseen: no writer may hold its command FIFO
+    // until the default is back, so that it waits in its start-up open.
+    bool writer = cmd_.IsOpen();
+    cmd_.Close();
     pid_t self = getpid();
     std::vector<char *> argv;
     for (const std::string &a : cmd)
@@ -394,6 +426,10 @@ bool Board::StartModule(const Launch &launch, const std::vector<std::string> &cm
         return false;
     }
     svc_.Adopt(pid);
+    if (writer && !OpenCommandWriter()) {
+        *error = "cannot open the command FIFO for writing";
+        return false;
+    }
     return true;
 }
 

@@ -52,11 +52,12 @@ bool Runner::Setup(std::string *error)
     setup.keep = opt_.keep;
     setup.exportRoot = setup.byRuntime = true;
     setup.device = opt_.device;
+    setup.service = opt_.service;
     board_.reset(new kvoboard::Board);
     if (!board_->Create(setup, error))
         return false;
     for (const SegmentWrite &w : opt_.config)
-        board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
+        Write(w);
     Note("controller root " + board_->Dir());
     for (const Step &s : opt_.answers)
         AnswerRule(s);

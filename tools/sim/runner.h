@@ -68,6 +68,7 @@ private:
     void DeviceSetup(const Step &s);
     bool SendStep(const Step &s);
     void Set(const Step &s);
+    SegmentWrite Write(SegmentWrite w);
     void Missing(const Step &s);
     void AnswerRule(const Step &s);
     void Idle(const Step &s);

@@ -43,6 +43,7 @@ struct SegmentWrite {
     char segment = 'c';
     size_t offset = 0;
     std::vector<uint8_t> bytes;
+    bool word = false; // bytes hold a 32-bit integer, written in the service's byte order
 };
 
 struct Step {

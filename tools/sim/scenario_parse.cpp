@@ -127,7 +127,8 @@ bool LineParser::Set(Step *s)
             return Fail("parent or direct");
         int32_t word = parent ? 1 : 0;
         w = {'o', KVO_OTHER_PARENT_MODE_OFF, std::vector<uint8_t>(sizeof word)};
-        std::memcpy(w.bytes.data(), &word, sizeof word); // native order, as the modules write it
+        std::memcpy(w.bytes.data(), &word, sizeof word);
+        w.word = true; // the service's native order, as the modules write it
     } else if (Word("inhibit")) {
         if (!Number(0, 255, "a value 0 to 255", &v))
             return false;

@@ -1,6 +1,7 @@
 // steps.cpp - carrying out the steps that act: starting the service, the
 // button and the device's faults, configuration writes and missing
 // segments, frames from the peers and answer rules.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -112,12 +113,20 @@ bool Runner::SendStep(const Step &s)
     return true;
 }
 
+// A word goes in the service's byte order (a PowerPC service reads it
+// big-endian); the bytes as written.
+SegmentWrite Runner::Write(SegmentWrite w)
+{
+    if (w.word && board_->SwapsWords())
+        std::reverse(w.bytes.begin(), w.bytes.end());
+    board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
+    return w;
+}
+
 void Runner::Set(const Step &s)
 {
-    for (const SegmentWrite &w : s.writes) {
-        board_->Set(w.segment, w.offset, w.bytes.data(), w.bytes.size());
-        Note(s.text + ": " + Describe(w));
-    }
+    for (const SegmentWrite &w : s.writes)
+        Note(s.text + ": " + Describe(Write(w)));
 }
 
 // The key stays in the key file; only the segment behind it goes, as when

@@ -40,6 +40,9 @@ struct BoardSetup {
     bool other = true;            // false: the service finds no OTHER segment
     bool device = true;           // the emulated guard-button device
     bool commandWriter = true;    // a writer on the command FIFO from the start
+    std::string service;          // the program that will run: segment words are written in
+                                  // its CPU's byte order, as the controller's modules write
+                                  // them (empty: this machine's)
 };
 
 enum class LogTo {
@@ -101,6 +104,9 @@ public:
     void SetGuardButton(char c);  // '1': a press starts hold timing
     void SetAuthFlag(char c);     // '0': direct requests go through the IO status
     void SetParentMode(int32_t mode);
+    // A 32-bit integer in the service's native byte order.
+    bool SetWord(char seg, size_t off, int32_t v);
+    bool SwapsWords() const { return swapWords_; }
     void SetHoldInhibit(uint8_t v);
     bool Set(char seg, size_t off, const void *bytes, size_t n) { return segments_.Set(seg, off, bytes, n); }
 
@@ -174,6 +180,7 @@ private:
     CrKeyEmu *emu_ = nullptr;
     BoardService svc_;
     std::string emulator_;
+    bool swapWords_ = false; // the service's byte order is not this machine's
     LogFile log_;
     bool logFifo_ = false;
     std::vector<std::string> logLines_;

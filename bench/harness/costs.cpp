@@ -111,29 +111,43 @@ pid_t StartReference(Board *b, const std::string &path, const std::vector<std::s
 // monitoring, -1 if it does not within ten seconds.
 pid_t StartMonitor(const Board &b, const std::string &kvomsg, const std::string &out, const std::string &err)
 {
-    const std::string pid = std::to_string(b.Pid());
-    pid_t mon = fork();
+    // Everything the child needs is made before the fork: the board has threads.
+    const std::string pid = std::to_string(b.Pid()), root = "KVO_ROOT=" + b.Dir();
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "KVO_ROOT=", 9) != 0)
+            env.push_back(*e);
+    env.push_back(const_cast<char *>(root.c_str()));
+    env.push_back(nullptr);
+    const char *argv[] = {"kvomsg", "monitor", "--pid", pid.c_str(), nullptr};
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t mon = o < 0 || e < 0 ? -1 : fork();
     if (mon == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        setenv("KVO_ROOT", b.Dir().c_str(), 1);
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
-            _exit(127);
-        execl(kvomsg.c_str(), "kvomsg", "monitor", "--pid", pid.c_str(), static_cast<char *>(nullptr));
+        if (dup2(o, 1) == 1 && dup2(e, 2) == 2)
+            execve(kvomsg.c_str(), const_cast<char **>(argv), env.data());
         _exit(127);
     }
+    close(o);
+    close(e);
     for (int i = 0; mon > 0 && i < 1000; ++i) {
         std::ifstream in(err);
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (text.find("kvomsg: monitoring") != std::string::npos)
             return mon;
-        if (waitpid(mon, nullptr, WNOHANG) == mon || text.find('\n') != std::string::npos) {
+        if (waitpid(mon, nullptr, WNOHANG) == mon) {
             std::fprintf(stderr, "kvobench: the monitor did not attach: %s\n", text.c_str());
             return -1;
         }
         usleep(10000);
     }
+    if (mon < 0) {
+        std::fprintf(stderr, "kvobench: cannot start %s: %s\n", kvomsg.c_str(), std::strerror(errno));
+        return -1;
+    }
+    kill(mon, SIGTERM);
+    waitpid(mon, nullptr, 0);
     std::fprintf(stderr, "kvobench: the monitor did not attach within ten seconds\n");
     return -1;
 }
@@ -172,7 +186,8 @@ int RunFrames(const Args &a)
     const bool monitor = a.Flag("monitor") && !ref;
     const std::string monOut = b.Dir() + "/monitor.out", monErr = b.Dir() + "/monitor.err";
     pid_t mon = -1;
-    if (monitor && (mon = StartMonitor(b, a.Str("monitor").empty() ? KVO_KVOMSG_BIN : a.Str("monitor"), monOut, monErr)) < 0)
+    const std::string kvomsg = a.Str("monitor").empty() ? KVO_KVOMSG_BIN : a.Str("monitor");
+    if (monitor && (mon = StartMonitor(b, kvomsg, monOut, monErr)) < 0)
         return 1;
     const int waitMs = a.wrap.empty() ? 5000 : 60000;
     Arrival r;

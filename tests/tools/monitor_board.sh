@@ -15,8 +15,8 @@ see() { # a line of $1 within twenty seconds
 }
 mkfifo "$work/steps"
 # A sanitizer build's leak check cannot run in a traced process.
-ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "$build/tools/kvosim" --board --start --no-color --root "$work/root" --answer "454 with 410 state 1" \
-  <"$work/steps" >"$work/board" 2>&1 &
+ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "$build/tools/kvosim" --board --start --no-color \
+  --root "$work/root" --answer "454 with 410 state 1" <"$work/steps" >"$work/board" 2>&1 &
 board=$!
 exec 3>"$work/steps"
 see board 'kvogdbt -> kvosts   600 start-up report'

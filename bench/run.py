@@ -240,6 +240,24 @@ class Bench:
             self.r[f"tput_{what}"] = statistics.median(rates)
         self.r["tput_frames"] = n
 
+    def run_monitor(self):
+        # The round trip of one command frame, alone and with kvomsg monitor
+        # following the service (every call of the service stops for it).
+        n = self.p["frames"]
+        log("per-frame cost with kvomsg monitor attached")
+        runs = {"plain": [], "monitored": []}
+        for _ in range(self.p["tput_reps"]):
+            for key, extra in (("plain", []), ("monitored", ["--monitor"])):
+                f = self.harness("frames", "--count", n, "--level", 6, *extra, check=False)
+                if "frame_round_trip_us" not in f or f.get("stop_status") != 0 or \
+                        (extra and f.get("monitor_lines") != 2 * n + 2):
+                    self.notes.append("kvomsg monitor could not follow the service (no ptrace permission?): "
+                                      "no figure for its cost.")
+                    return
+                runs[key].append(f["frame_round_trip_us"])
+        self.r["monitor"] = {k: statistics.median(v) for k, v in runs.items()}
+        self.r["monitor"]["frames"] = n
+
     def run_footprint(self):
         log("footprint")
         self.r["mem"] = self.harness("footprint", "--ref", self.refloop)
@@ -326,8 +344,8 @@ class Bench:
             self.r["date"] = datetime.datetime.now().strftime("%Y-%m-%d %H:%M")
             self.r["load_before"] = self.loadavg()
             steps = [self.run_sizes, self.run_micro, self.run_rtt, self.run_latency, self.run_idle,
-                     self.run_syscalls, self.run_instructions, self.run_throughput, self.run_footprint,
-                     self.run_hold]
+                     self.run_syscalls, self.run_instructions, self.run_throughput, self.run_monitor,
+                     self.run_footprint, self.run_hold]
             for step in steps:
                 step()
             self.r["load_after"] = self.loadavg()
@@ -451,6 +469,12 @@ class Report:
             rows.append(f"| Command frames per second (901 answered by 621, 4 writers) | {ts:,.0f} /s | "
                         f"raw FIFO limit {tw:,.0f} /s; reference loop {tr:,.0f} /s | {ts / tw:.3f} of raw, "
                         f"{ts / tr:.2f} of reference | - |")
+        mon = r.get("monitor")
+        if mon:
+            rows.append(f"| Per-frame cost with the monitor attached (`kvomsg monitor --pid`; 901 answered by "
+                        f"621, one at a time, {mon['frames']:.0f} frames) | +{mon['monitored'] - mon['plain']:.0f} us "
+                        f"(round trip {mon['monitored']:.0f} us) | round trip unmonitored {mon['plain']:.0f} us | "
+                        f"{mon['monitored'] / mon['plain']:.1f} x | - |")
         mem = r.get("mem", {})
         if mem:
             rows.append(f"| Resident memory (VmRSS) of the running service | {mem['service_vmrss_kb']:.0f} kB | "

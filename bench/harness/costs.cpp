@@ -1,5 +1,6 @@
 // costs.cpp - the harness's cost figures: a run of N command frames for the
-// system-call and instruction counters to look at, command throughput from
+// system-call and instruction counters to look at (and with the monitor
+// attached, for its cost per frame), command throughput from
 // several writers (service, reference loop, bare FIFO), memory footprint,
 // and the smoke run.
 #include <cerrno>
@@ -8,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -103,6 +106,61 @@ pid_t StartReference(Board *b, const std::string &path, const std::vector<std::s
     return pid;
 }
 
+// kvomsg monitor following the service, its frame lines into out and its
+// own into err (both in the board's root); its pid once it says it is
+// monitoring, -1 if it does not within ten seconds.
+pid_t StartMonitor(const Board &b, const std::string &kvomsg, const std::string &out, const std::string &err)
+{
+    // Everything the child needs is made before the fork: the board has threads.
+    const std::string pid = std::to_string(b.Pid()), root = "KVO_ROOT=" + b.Dir();
+    std::vector<char *> env;
+    for (char **e = environ; *e != nullptr; ++e)
+        if (std::strncmp(*e, "KVO_ROOT=", 9) != 0)
+            env.push_back(*e);
+    env.push_back(const_cast<char *>(root.c_str()));
+    env.push_back(nullptr);
+    const char *argv[] = {"kvomsg", "monitor", "--pid", pid.c_str(), nullptr};
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid_t mon = o < 0 || e < 0 ? -1 : fork();
+    if (mon == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (dup2(o, 1) == 1 && dup2(e, 2) == 2)
+            execve(kvomsg.c_str(), const_cast<char **>(argv), env.data());
+        _exit(127);
+    }
+    close(o);
+    close(e);
+    for (int i = 0; mon > 0 && i < 1000; ++i) {
+        std::ifstream in(err);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.find("kvomsg: monitoring") != std::string::npos)
+            return mon;
+        if (waitpid(mon, nullptr, WNOHANG) == mon) {
+            std::fprintf(stderr, "kvobench: the monitor did not attach: %s\n", text.c_str());
+            return -1;
+        }
+        usleep(10000);
+    }
+    if (mon < 0) {
+        std::fprintf(stderr, "kvobench: cannot start %s: %s\n", kvomsg.c_str(), std::strerror(errno));
+        return -1;
+    }
+    kill(mon, SIGTERM);
+    waitpid(mon, nullptr, 0);
+    std::fprintf(stderr, "kvobench: the monitor did not attach within ten seconds\n");
+    return -1;
+}
+
+size_t CountLines(const std::string &path)
+{
+    std::ifstream in(path);
+    size_t n = 0;
+    for (std::string line; std::getline(in, line);)
+        ++n;
+    return n;
+}
+
 int StopReference(Board *b, pid_t pid)
 {
     b->Send(MakeFrame(MODID_STS, CMDID_TERMINATE, {0}));
@@ -123,6 +181,14 @@ int RunFrames(const Args &a)
         return 1;
     if (ref && (refPid = StartReference(&b, a.Str("ref"), a.wrap)) < 0)
         return 1;
+    // --monitor: kvomsg monitor follows the service all along (on the host
+    // only, and not behind a wrapper that traces).
+    const bool monitor = a.Flag("monitor") && !ref;
+    const std::string monOut = b.Dir() + "/monitor.out", monErr = b.Dir() + "/monitor.err";
+    pid_t mon = -1;
+    const std::string kvomsg = a.Str("monitor").empty() ? KVO_KVOMSG_BIN : a.Str("monitor");
+    if (monitor && (mon = StartMonitor(b, kvomsg, monOut, monErr)) < 0)
+        return 1;
     const int waitMs = a.wrap.empty() ? 5000 : 60000;
     Arrival r;
     int64_t t0 = NowNs();
@@ -137,6 +203,18 @@ int RunFrames(const Args &a)
     int st = ref ? StopReference(&b, refPid) : b.Stop(a.wrap.empty() ? 20000 : 120000);
     std::printf("frames %ld\nframe_round_trip_us %.2f\nstop_status %d\n", count,
                 static_cast<double>(t1 - t0) / 1000.0 / static_cast<double>(count), st);
+    if (monitor) {
+        // It ends with the service; one line for each frame read and written,
+        // the 900 and the 605 included.
+        int ms = 0;
+        waitpid(mon, &ms, 0);
+        size_t lines = CountLines(monOut);
+        std::printf("monitor_lines %zu\nmonitor_status %d\n", lines, WIFEXITED(ms) ? WEXITSTATUS(ms) : -1);
+        if (lines != static_cast<size_t>(2 * count + 2) || !WIFEXITED(ms) || WEXITSTATUS(ms) != 0) {
+            std::fprintf(stderr, "kvobench: the monitor printed %zu lines for %ld frames\n", lines, count);
+            return 1;
+        }
+    }
     return st == 0 ? 0 : 1;
 }
 

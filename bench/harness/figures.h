@@ -57,7 +57,8 @@ int RunRttChild(const Args &a);
 int RunTimer(const Args &a);
 // Wake-ups and CPU time of the idle service.
 int RunIdle(const Args &a);
-// N command frames (901) one after the other; for strace and callgrind.
+// N command frames (901) one after the other; for strace and callgrind, and
+// with --monitor for the cost of kvomsg monitor following the service.
 int RunFrames(const Args &a);
 // Command frames per second from several writers; service, reference loop or raw FIFO.
 int RunThroughput(const Args &a);

@@ -31,7 +31,8 @@ constexpr Command kCommands[] = {
     {"rtt-child", RunRttChild, "(internal)"},
     {"timer", RunTimer, "--count N [--load K] [--slack NS]      one 250 ms timer expiry, no service"},
     {"idle", RunIdle, "--seconds S                            wake-ups and CPU time at idle"},
-    {"frames", RunFrames, "--count N --level L [--emu] [-- WRAP]  N command frames, one at a time"},
+    {"frames", RunFrames, "--count N --level L [--emu] [--monitor] [-- WRAP]  N command frames, one at a time "
+                          "(--monitor: kvomsg monitor follows the service)"},
     {"throughput", RunThroughput, "--what service|reference|raw --count N --writers W [--ref PATH]"},
     {"footprint", RunFootprint, "[--ref PATH]                          memory of the running service"},
     {"smoke", RunSmoke, "                                       the harness works"},

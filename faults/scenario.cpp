@@ -1,7 +1,10 @@
 // scenario.cpp - kvofaultscn: one run of the fault scenario against the real
 // service on the simulated board, with the fault interposer preloaded and
-// configured by the KVO_FAULT_ variables of this process's environment;
-// prints what it observed as one JSON object for the sweep (sweep.py).
+// configured by the KVO_FAULT_ variables of this process's environment.
+// Prints for the sweep (sweep.py) "name value" lines ("fd TARGET" for each
+// descriptor at the end, "received PEER:CID N" for each kind of frame, CID
+// -1 for a wrong sender and "stray" for bytes of no whole frame), then
+// "log" and the service's log.
 //
 // The scenario, in direct mode with the authentication flag '0':
 //   start-up (600) - press (356) - hold to the IO status request (454) -
@@ -18,28 +21,7 @@
 #include "board/board.h"
 #include "crkeyemu.h"
 
-namespace {
-
 using namespace kvoboard;
-
-std::string Json(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\u%04x", c);
-        out += c == '"' || c == '\\' ? std::string("\\") + static_cast<char>(c)
-               : c < 0x20 || c >= 0x7f ? std::string(hex) : std::string(1, static_cast<char>(c));
-    }
-    return out + "\"";
-}
-
-std::string Name(KvoPathId peer)
-{
-    return std::strrchr(KvoBasePath(peer), '/') + 1;
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -49,21 +31,21 @@ int main(int argc, char **argv)
     }
     Board b;
     std::string error;
+    Launch launch;
+    launch.service = argv[1];
+    launch.preload = argc > 2 ? argv[2] : "";
     BoardSetup setup;
     setup.service = argv[1];
     bool ok = b.Create(setup, &error);
     if (ok) {
         b.SetGuardButton('1');
         b.SetAuthFlag('0');
-        Launch launch;
-        launch.service = argv[1];
-        launch.preload = argc > 2 ? argv[2] : "";
         // The log is the record of the run: its writes are never failed.
         launch.env = {"KVO_FAULT_EXEMPT=" + b.LogPath()};
         ok = b.Start(launch, &error);
     }
     if (!ok) {
-        std::printf("{\"error\":%s}\n", Json(error).c_str());
+        std::printf("error %s\n", error.c_str());
         return 2;
     }
     const int kSend = 2500; // one send may take up to its 1 s budget, plus slack
@@ -116,28 +98,20 @@ int main(int argc, char **argv)
     b.Process().Kill();
 
     const BoardService &p = b.Process();
-    std::string out = "{\"exited\":" + std::string(p.Exited() ? "true" : "false") +
-                      ",\"status\":" + std::to_string(p.ExitStatus()) + ",\"signal\":" + std::to_string(p.Signal()) +
-                      ",\"killed\":" + (killed ? "true" : "false") + ",\"stuck\":" + (stuck ? "true" : "false") +
-                      ",\"fd_start\":" + std::to_string(fdStart) + ",\"fd_end\":" + std::to_string(fdEnd) +
-                      ",\"fds_end\":[";
-    for (size_t i = 0; i < fdsEnd.size(); ++i)
-        out += (i ? "," : "") + Json(fdsEnd[i]);
-    // Frames per peer and command; -1 counts frames with a wrong sender.
+    std::printf("exited %d\nstatus %d\nsignal %d\nkilled %d\nstuck %d\nfd_start %d\nfd_end %d\n", p.Exited(),
+                p.ExitStatus(), p.Signal(), killed, stuck, fdStart, fdEnd);
+    for (const std::string &t : fdsEnd)
+        std::printf("fd %s\n", t.c_str());
     std::map<std::string, size_t> received;
     for (const Arrival &a : b.Arrivals()) {
-        ++received[Name(a.peer) + ":" + std::to_string(a.frame.cid)];
-        received[Name(a.peer) + ":-1"] += a.frame.mid != MODID_GDBT;
-        received[Name(a.peer) + ":stray"] = b.Stray(a.peer);
+        std::string peer = std::strrchr(KvoBasePath(a.peer), '/') + 1;
+        ++received[peer + ":" + std::to_string(a.frame.cid)];
+        received[peer + ":-1"] += a.frame.mid != MODID_GDBT;
+        received[peer + ":stray"] = b.Stray(a.peer);
     }
-    out += "],\"received\":{";
-    const char *sep = "";
-    for (const auto &kv : received) {
+    for (const auto &kv : received)
         if (kv.second != 0)
-            out += sep + Json(kv.first) + ":" + std::to_string(kv.second);
-        sep = kv.second != 0 ? "," : sep;
-    }
-    out += "},\"log_bytes\":" + std::to_string(b.LogSize()) + ",\"log\":" + Json(b.LogText(64 * 1024)) + "}";
-    std::printf("%s\n", out.c_str());
+            std::printf("received %s %zu\n", kv.first.c_str(), kv.second);
+    std::printf("log_bytes %lld\nlog\n%s", b.LogSize(), b.LogText(64 * 1024).c_str());
     return 0;
 }

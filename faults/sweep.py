@@ -1,24 +1,24 @@
 #!/usr/bin/env python3
 """Fault sweep: runs the fault scenario (kvofaultscn) once without a fault to
-count the service's calls and record the reference, then once per injected
-fault, and judges every run against the reference.
-
-A run passes when the service
-  - did not die by a signal, and ended by itself within the bound (a run
-    whose fault makes every wait fail is reported as "stuck" apart);
-  - exited 0 after "end of TermProc", or 1 after "initProc error" or
-    "termProc error";
-  - held no more descriptors at the last step than after start-up, and none
-    on a peer FIFO;
-  - delivered no frame more often than the reference run did, no frame with
-    a wrong sender and no stray bytes;
-  - and, for every frame it delivered less often, logged a report (a line the
-    reference run does not have).
-Output: one JSON object per run (results.jsonl) and a summary (summary.json).
+count the service's calls, then once per injected fault, and judges each run
+against that reference.  A run passes when the service did not die by a
+signal; ended by itself within the bound (unless every wait or every command
+read fails from some call on: "stuck", as nothing can make progress then);
+exited 0 after "end of TermProc" (and no "termProc error"), or 1 after
+"initProc error", "termProc error" or "malloc error"; held no more
+descriptors at the last step than after start-up, none on a peer FIFO;
+delivered no frame more often than the reference did, none with a wrong
+sender, no stray bytes; and logged a report (a line the reference does not
+have) when it delivered any frame less often.
+--mode full fails every call of the reference with each errno of its
+function, once and from there on (persist); --mode ci each errno and mode
+once, the calls taken in turn from each function's first, last and first
+on each object (at most four).  Output: results.jsonl, summary.json.
 """
 import argparse
 import collections
 import concurrent.futures
+import errno
 import json
 import os
 import re
@@ -27,119 +27,76 @@ import sys
 import tempfile
 import time
 
-# The errnos each function is failed with (EIO for one not listed).
+# The errnos each function is failed with.
 ERRNOS = {fn: errs.split() for fns, errs in [
-    ("open", "EINTR ENOENT ENXIO EMFILE ENOMEM EACCES"),
-    ("fopen", "EINTR ENOENT ENXIO EMFILE ENOMEM"),
-    ("openat", "EINTR ENOENT ENXIO EMFILE"),
-    ("read", "EINTR EAGAIN EBADF EIO"),
-    ("write", "EINTR EAGAIN EPIPE EBADF ENOSPC"),
-    ("close", "EINTR EBADF EIO"),
-    ("pselect", "EINTR EBADF ENOMEM EINVAL"),
-    ("select", "EINTR EBADF ENOMEM"),
-    ("poll ppoll", "EINTR ENOMEM"),
-    ("ioctl", "EINTR EBADF EIO ENOTTY"),
-    ("fcntl", "EBADF EINVAL"),
-    ("mkfifo", "ENOENT EACCES EEXIST"),
-    ("shmget", "ENOENT ENOMEM EACCES"),
-    ("shmat", "EINVAL ENOMEM EACCES"),
-    ("shmctl", "EINVAL EIDRM"),
-    ("ftok stat", "ENOENT EACCES"),
-    ("timer_create", "EAGAIN ENOMEM"),
-    ("shmdt timer_settime timer_gettime timer_delete sigaction sigprocmask", "EINVAL"),
-    ("pipe pipe2", "EMFILE ENFILE"),
-    ("fwrite fflush", "EAGAIN EPIPE"),
-    ("fclose", "EINTR EPIPE EAGAIN"),
-    ("nanosleep usleep clock_nanosleep", "EINTR"),
-    ("malloc calloc", "ENOMEM"),
-    ("fstat", "EBADF ENOMEM"),
-    ("lstat unlink", "ENOENT"),
-    ("dup", "EMFILE"),
-    ("dup2", "EBADF"),
-    ("kill", "EPERM"),
-] for fn in fns.split()}
-MODES = ["once", "persist"]
-
-# Faults found and reported, whose fix is pending: their runs are listed as
-# "known" and do not fail the sweep.  None at present.  (function, errno, mode, text in the
-# injected call's record, what is wrong)
-KNOWN = []
+    ("open", "EINTR ENOENT ENXIO EMFILE ENOMEM EACCES"), ("write", "EINTR EAGAIN EPIPE EBADF ENOSPC"),
+    ("read", "EINTR EAGAIN EBADF EIO"), ("close", "EINTR EBADF EIO"), ("pselect", "EINTR EBADF ENOMEM EINVAL"),
+    ("ioctl", "EINTR EBADF EIO ENOTTY"), ("shmget", "ENOENT ENOMEM EACCES"), ("shmat", "EINVAL ENOMEM EACCES"),
+    ("ftok", "ENOENT EACCES"), ("timer_create", "EAGAIN ENOMEM"), ("pipe2", "EMFILE ENFILE"), ("calloc", "ENOMEM"),
+    ("fstat", "EBADF ENOMEM"), ("shmdt timer_settime timer_delete sigaction sigprocmask", "EINVAL")] for fn in fns.split()}
+MODES = ("once", "persist")
 
 
 def norm(line):
     """A log line without its process id and the numbers that vary by run."""
-    line = re.sub(r"\[\d+\]", "[]", line)
-    line = re.sub(r"0x[0-9a-f]+", "0x", line)
+    line = re.sub(r"0x[0-9a-f]+", "0x", re.sub(r"\[\d+\]", "[]", line))
     return re.sub(r"/tmp/kvoboard\.[A-Za-z0-9]+", "ROOT", line)
 
 
-def run_scenario(build, fault, tmpdir, name, timeout=180):
-    """One run; fault: the KVO_FAULT_ variables that choose the failure."""
-    trace, calls = os.path.join(tmpdir, name + ".trace"), os.path.join(tmpdir, name + ".calls")
-    env = dict(os.environ, **fault, KVO_FAULT_TRACE=trace)
-    if name == "reference":
-        env["KVO_FAULT_CALLS"] = calls
-    cmd = [os.path.join(build, "faults/kvofaultscn"), os.path.join(build, "gdbt/kvogdbt"),
-           os.path.join(build, "faults/libkvofault.so")]
-    t0 = time.time()
+def run_scenario(build, tmp, name, fault):
+    """One run with the KVO_FAULT_ variables of fault; what it observed."""
+    trace, calls = os.path.join(tmp, name + ".trace"), os.path.join(tmp, name + ".calls")
+    env = dict(os.environ, KVO_FAULT_TRACE=trace, **fault, **({} if fault else {"KVO_FAULT_CALLS": calls}))
+    cmd = [os.path.join(build, p) for p in ("faults/kvofaultscn", "gdbt/kvogdbt", "faults/libkvofault.so")]
+    t0, out = time.time(), {"fds_end": [], "received": {}}
     try:
-        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
-                           timeout=timeout, text=True, errors="replace")
-        out = json.loads(p.stdout.strip().splitlines()[-1]) if p.stdout.strip() else {"error": p.stderr[-500:]}
-    except subprocess.TimeoutExpired:
-        out = {"error": "scenario timed out"}
-    except (json.JSONDecodeError, IndexError) as e:
-        out = {"error": "bad output: %s" % e}
+        p = subprocess.run(cmd, capture_output=True, env=env, timeout=180, text=True, errors="replace")
+        head, _, out["log"] = p.stdout.partition("\nlog\n")
+        for key, _, value in (line.partition(" ") for line in head.splitlines()):
+            if key == "fd":
+                out["fds_end"].append(value)
+            elif key == "received":
+                out["received"][value.split()[0]] = int(value.split()[1])
+            else:
+                out[key] = value if key == "error" else int(value)
+        if "exited" not in out:
+            out.setdefault("error", "no result: " + p.stderr[-300:])
+    except (subprocess.TimeoutExpired, ValueError, IndexError) as e:
+        out["error"] = "bad run: %s" % e
     out["duration_s"] = round(time.time() - t0, 2)
-
-    def lines(path):
-        with open(path, errors="replace") as f:
-            return [l.rstrip("\n") for l in f]
-    out["injected"] = lines(trace)[:20] if os.path.exists(trace) else []
-    if name == "reference":
-        out["calls"] = lines(calls) if os.path.exists(calls) else []
-    elif os.path.exists(trace):
-        os.unlink(trace)
+    for key, path in (("injected", trace), ("calls", calls)):
+        with open(path, "a+", errors="replace") as f:
+            f.seek(0)
+            out[key] = f.read().splitlines()
     return out
 
 
 def judge(run, ref, ref_lines, fn):
-    reasons = []
+    """The verdict (pass, fail, stuck, error) and the reasons."""
     if "error" in run:
         return "error", [run["error"]]
-    lines = [norm(l) for l in run.get("log", "").splitlines()]
-    new_lines = [l for l in lines if l not in ref_lines]
-    run["new_lines"] = new_lines[:8]
-    if run.get("signal") and not run.get("killed"):
-        reasons.append("died by signal %d" % run["signal"])
-    if run.get("log_bytes", 0) > 10 * max(1, len(ref.get("log", ""))) and run.get("log_bytes", 0) > 1 << 20:
-        run["log_flood"] = True
-    if run.get("killed") or run.get("stuck"):
-        what = "killed at the bound" if run.get("killed") else "commands left unread"
-        # A wait or command read that never succeeds again leaves nothing to
-        # make progress with; any other fault must not stop the service.
-        # (From the Nth call on, every read fails: the command FIFO's too.)
-        if run.get("mode") == "persist" and fn in ("pselect", "select", "read"):
+    lines = [norm(l) for l in run["log"].splitlines()]
+    run["new_lines"] = [l for l in lines if l not in ref_lines][:8]
+    reasons = ["died by signal %d" % run["signal"]] if run["signal"] and not run["killed"] else []
+    if run["killed"] or run["stuck"]:
+        what = "killed at the bound" if run["killed"] else "commands left unread"
+        # From the Nth call on every wait or every read (the command FIFO's
+        # too) fails: nothing is left to make progress with.
+        if run["mode"] == "persist" and fn in ("pselect", "read"):
             return "stuck", reasons + ["no progress (%s)" % what]
         return "fail", reasons + ["hang: no progress (%s)" % what]
-    if run.get("exited"):
-        st = run["status"]
-        if st == 0 and not any(l.endswith("end of TermProc") for l in lines):
-            reasons.append("exit 0 without end of TermProc")
-        elif st == 1 and not any(("initProc error" in l or "termProc error" in l or "malloc error" in l)
-                                 for l in lines):
-            reasons.append("exit 1 without a reported failure")
-        elif st not in (0, 1):
-            reasons.append("exit status %d" % st)
-        if st == 0 and any("termProc error" in l for l in lines):
-            reasons.append("exit 0 after termProc error")
-    fs, fe = run.get("fd_start", -1), run.get("fd_end", -1)
-    if fs >= 0 and fe >= 0 and fe > fs:
-        reasons.append("descriptors grew from %d to %d" % (fs, fe))
-    for t in run.get("fds_end", []):
-        if "/tmp/pipe/Fifo" in t and "FifoGdbt" not in t:
-            reasons.append("descriptor left on a peer FIFO: %s" % t)
-    got, want = run.get("received", {}), ref.get("received", {})
+    said = lambda *texts: any(t in l for l in lines for t in texts)  # noqa: E731
+    st = run["status"]
+    if run["exited"] and (st not in (0, 1) or (st == 0 and not said("end of TermProc")) or
+                          (st == 1 and not said("initProc error", "termProc error", "malloc error"))):
+        reasons.append("exit status %d without its report" % st)
+    if run["exited"] and st == 0 and said("termProc error"):
+        reasons.append("exit 0 after termProc error")
+    if 0 <= run["fd_start"] < run["fd_end"]:
+        reasons.append("descriptors grew from %d to %d" % (run["fd_start"], run["fd_end"]))
+    reasons += ["descriptor left on a peer FIFO: " + t for t in run["fds_end"]
+                if "/tmp/pipe/Fifo" in t and "FifoGdbt" not in t]
+    got, want = run["received"], ref["received"]
     for k, n in got.items():
         if k.endswith(":stray"):
             reasons.append("partial frame on %s (%d bytes)" % (k, n))
@@ -147,112 +104,79 @@ def judge(run, ref, ref_lines, fn):
             reasons.append("frame with a wrong sender on %s" % k)
         elif n > want.get(k, 0):
             reasons.append("duplicate or unexpected frame %s: %d, reference %d" % (k, n, want.get(k, 0)))
-    missing = {k: want[k] - got.get(k, 0) for k in want if got.get(k, 0) < want[k]}
-    run["missing"] = missing
-    if missing and not new_lines and run.get("exited"):
-        reasons.append("frames missing without any report: %s" % missing)
+    run["missing"] = {k: n - got.get(k, 0) for k, n in want.items() if got.get(k, 0) < n}
+    if run["missing"] and not run["new_lines"] and run["exited"]:
+        reasons.append("frames missing without any report: %s" % run["missing"])
     return ("fail" if reasons else "pass"), reasons
 
 
-def plan(ref, mode, budget):
+def plan(ref, full):
+    """The runs: (function, call index, errno, mode)."""
     by_fn = collections.defaultdict(list)
-    for line in ref.get("calls", []):
-        parts = line.split(" ", 2)
-        if len(parts) >= 2:
-            by_fn[parts[0]].append((int(parts[1]), parts[2] if len(parts) > 2 else ""))
+    for line in ref["calls"]:
+        fn, idx, detail = (line.split(" ", 2) + [""])[:3]
+        by_fn[fn].append((int(idx), re.sub(r"pipe:\[\d+\]", "pipe", re.sub(r"fd=\d+:", "", detail))))
     runs = []
     for fn, calls in sorted(by_fn.items()):
-        picks = [c[0] for c in calls]
-        if mode != "full":
-            # The first and last call, and calls on distinct objects (the
-            # first call on each FIFO, device or file), up to four per function.
-            seen, picks = set(), []
-            for idx, detail in calls:
-                obj = re.sub(r"pipe:\[\d+\]", "pipe", re.sub(r"fd=\d+:", "", detail))
-                if obj not in seen:
-                    seen.add(obj)
-                    picks.append(idx)
-            picks = sorted(set([calls[0][0], calls[-1][0]] + picks))
-            if len(picks) > 4:
-                step = (len(picks) - 1) / 3.0
-                picks = sorted(set(picks[int(round(i * step))] for i in range(4)))
-        runs += [(fn, idx, e, m) for idx in picks for e in ERRNOS.get(fn, ["EIO"]) for m in MODES]
-    if mode != "full" and budget and len(runs) > budget:
-        # Keep every function and errno; thin out the call indices evenly.
-        groups = collections.defaultdict(list)
-        for r in runs:
-            groups[(r[0], r[2], r[3])].append(r)
-        per = max(1, budget // max(1, len(groups)))
-        runs = []
-        for g in groups.values():
-            step = (len(g) - 1) / float(max(1, per - 1)) if per > 1 else 0
-            runs += g if len(g) <= per else [g[int(round(i * step))] for i in range(per)]
+        cases = [(e, m) for e in ERRNOS.get(fn, ["EIO"]) for m in MODES]
+        if full:
+            runs += [(fn, idx, e, m) for idx, _ in calls for e, m in cases]
+            continue
+        firsts = {}
+        for idx, obj in calls:
+            firsts.setdefault(obj, idx)
+        picks = sorted({calls[0][0], calls[-1][0], *firsts.values()})
+        if len(picks) > 4:
+            picks = [picks[round(i * (len(picks) - 1) / 3)] for i in range(4)]
+        runs += [(fn, picks[i % len(picks)]) + cases[i % len(cases)] for i in range(max(len(picks), len(cases)))]
     return runs
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--build", required=True)
-    ap.add_argument("--out", required=True)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", required=True, help="the host build folder")
+    ap.add_argument("--out", required=True, help="the results folder")
     ap.add_argument("--mode", choices=["ci", "full"], default="ci")
-    ap.add_argument("--jobs", type=int, default=4)
-    ap.add_argument("--budget", type=int, default=220, help="most runs in ci mode")
+    ap.add_argument("--jobs", type=int, default=4, help="runs at a time")
     a = ap.parse_args()
     os.makedirs(a.out, exist_ok=True)
-    tmp = tempfile.mkdtemp(prefix="kvosweep.")
-    ref = run_scenario(a.build, {}, tmp, "reference")
+    tmp = tempfile.TemporaryDirectory(prefix="kvosweep.")
+    ref = run_scenario(a.build, tmp.name, "reference", {})
     if "error" in ref or ref.get("status") != 0:
-        print("reference run failed: %s" % {k: v for k, v in ref.items() if k != "calls"}, file=sys.stderr)
-        return 1
-    ref_lines = set(norm(l) for l in ref.get("log", "").splitlines())
-    with open(os.path.join(a.out, "reference.json"), "w") as f:
-        json.dump(ref, f, indent=1)
-    runs = plan(ref, a.mode, a.budget)
-    calls_by_fn = collections.Counter(l.split(" ", 1)[0] for l in ref.get("calls", []))
-    print("fault sweep (%s): %d failable calls in the scenario, %d runs, %d jobs"
-          % (a.mode, sum(calls_by_fn.values()), len(runs), a.jobs), flush=True)
+        sys.exit("fault sweep: the run without a fault failed: %s" % {k: v for k, v in ref.items() if k != "calls"})
+    ref_lines = set(norm(l) for l in ref["log"].splitlines())
+    runs = sorted(plan(ref, a.mode == "full"), key=lambda r: r[3] != "persist")  # the long runs first
+    print("fault sweep (%s): %d failable calls in the scenario, %d runs, %d at a time"
+          % (a.mode, len(ref["calls"]), len(runs), a.jobs), flush=True)
 
     def one(r):
         fn, idx, e, m = r
-        out = run_scenario(a.build, {"KVO_FAULT_FN": fn, "KVO_FAULT_NTH": str(idx), "KVO_FAULT_ERRNO": e,
-                                     "KVO_FAULT_MODE": m}, tmp, "%s-%d-%s-%s" % r)
-        out["mode"] = m
-        verdict, reasons = judge(out, ref, ref_lines, fn)
-        injected = " ".join(out.get("injected", []))
-        for kfn, kerr, kmode, ktext, why in KNOWN:
-            if verdict == "fail" and (fn, e, m) == (kfn, kerr, kmode) and ktext in injected:
-                verdict, reasons = "known", reasons + ["known: " + why]
-        out.pop("log", None)
-        out.update({"fn": fn, "nth": idx, "errno": e, "mode": m, "verdict": verdict, "reasons": reasons})
+        fault = {"KVO_FAULT_FN": fn, "KVO_FAULT_NTH": str(idx), "KVO_FAULT_ERRNO": str(getattr(errno, e)),
+                 "KVO_FAULT_MODE": m}
+        out = dict(run_scenario(a.build, tmp.name, "%s-%d-%s-%s" % r, fault), fn=fn, nth=idx, errno=e, mode=m)
+        out["verdict"], out["reasons"] = judge(out, ref, ref_lines, fn)
+        out.pop("log", None), out.pop("calls", None)
+        if out["verdict"] != "pass":
+            print("  %-7s %s #%d %s %s: %s" % (out["verdict"], fn, idx, e, m, "; ".join(out["reasons"])), flush=True)
         return out
 
-    results = []
     t0 = time.time()
     with concurrent.futures.ThreadPoolExecutor(a.jobs) as ex:
-        for res in ex.map(one, runs):
-            results.append(res)
-            if res["verdict"] != "pass":
-                print("  %-7s %s #%d %s %s: %s" % (res["verdict"], res["fn"], res["nth"], res["errno"],
-                                                   res["mode"], "; ".join(res["reasons"])), flush=True)
+        results = list(ex.map(one, runs))
     with open(os.path.join(a.out, "results.jsonl"), "w") as f:
-        for res in results:
-            f.write(json.dumps(res) + "\n")
-    summary = collections.OrderedDict()
-    for res in results:
-        summary.setdefault("%s %s %s" % (res["fn"], res["errno"], res["mode"]), collections.Counter())[res["verdict"]] += 1
-    tot = collections.Counter(r["verdict"] for r in results)
-    doc = {"mode": a.mode, "runs": len(results), "seconds": round(time.time() - t0),
-           "calls": dict(calls_by_fn), "verdicts": dict(tot),
-           "by_case": {k: dict(v) for k, v in summary.items()},
+        f.writelines(json.dumps(r) + "\n" for r in results)
+    by_case = collections.defaultdict(collections.Counter)
+    for r in results:
+        by_case["%s %s %s" % (r["fn"], r["errno"], r["mode"])][r["verdict"]] += 1
+    verdicts = collections.Counter(r["verdict"] for r in results)
+    doc = {"mode": a.mode, "runs": len(results), "seconds": round(time.time() - t0), "verdicts": verdicts,
+           "calls": collections.Counter(l.split(" ", 1)[0] for l in ref["calls"]), "by_case": by_case,
            "failures": [{k: r[k] for k in ("fn", "nth", "errno", "mode", "verdict", "reasons", "injected")}
-                        for r in results if r["verdict"] in ("fail", "error", "known")],
-           "stuck": [{k: r[k] for k in ("fn", "nth", "errno", "mode", "injected")}
-                     for r in results if r["verdict"] == "stuck"]}
+                        for r in results if r["verdict"] in ("fail", "error")]}
     with open(os.path.join(a.out, "summary.json"), "w") as f:
         json.dump(doc, f, indent=1)
-    print("fault sweep: %d runs in %d s: %s" % (len(results), doc["seconds"], dict(tot)))
-    subprocess.run(["rm", "-rf", tmp])
-    return 0 if tot.get("fail", 0) == 0 and tot.get("error", 0) == 0 else 1
+    print("fault sweep: %d runs in %d s: %s" % (len(results), doc["seconds"], dict(verdicts)))
+    return 0 if verdicts["fail"] + verdicts["error"] == 0 else 1
 
 
 if __name__ == "__main__":

@@ -311,8 +311,9 @@ TEST_F(ShmFork, ChildThatCannotRunItsProgramEndsThere)
 }
 
 // The wait for the process-state word fails at once without its segment,
-// returns at once when it is set, and otherwise waits until another process
-// sets it (only once this one is attached, so a logged 42 proves it).
+// returns at once when it is set, and otherwise waits, polling without
+// spinning, until another process sets it (half a second after this one is
+// attached, so a logged 42 proves it).
 TEST_F(ShmFork, ProcStateCheckWaitsForTheWord)
 {
     EXPECT_EQ(-1, ComProcStateCheck(pi.get()));
@@ -333,13 +334,17 @@ TEST_F(ShmFork, ProcStateCheckWaitsForTheWord)
     if (child == 0) {
         for (int ms = 0; AttachCount(key) < 1 && ms < 60000; ms += 10) // the waiting test's attachment
             usleep(10000);
-        usleep(120000);
+        usleep(500000);
         poke(42);
         _exit(0);
     }
+    struct timespec cpu0, cpu1;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
     alarm(120); // a wait that never ends fails the test instead of hanging it
     EXPECT_EQ(0, ComProcStateCheck(pi.get()));
     alarm(0);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+    EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 100) << "ms of CPU";
     EXPECT_EQ(0, WaitChild(child));
     EXPECT_TRUE(log.Has("pProcInfo->pProcStateData->iiProcState = 42\n")) << log.Dump();
     EXPECT_EQ(0, AttachCount(key)); // detached again

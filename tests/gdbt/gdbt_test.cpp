@@ -12,6 +12,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -227,6 +228,27 @@ TEST_F(Gdbt, FailingTimerCallsAndFrameReads)
               ours)
         << log.Dump();
     EXPECT_EQ("", sts.Drain());
+}
+
+// A turn that fails every time (a folder stands in for the command FIFO:
+// always readable, never read) makes the loop pause from the second failure
+// in a row, doubling, so it does not spin: a second of it costs little CPU.
+TEST_F(Gdbt, PersistentFailuresDoNotSpinTheMainLoop)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        p.iFifoReadDes = open(root.Dir().c_str(), O_RDONLY | O_DIRECTORY);
+        MainProc(&p);
+        _exit(1);
+    }
+    usleep(1000000);
+    kill(pid, SIGKILL);
+    struct rusage ru {};
+    ASSERT_EQ(pid, wait4(pid, nullptr, 0, &ru));
+    EXPECT_LT(ru.ru_utime.tv_sec * 1000 + ru.ru_utime.tv_usec / 1000 + ru.ru_stime.tv_sec * 1000 +
+                  ru.ru_stime.tv_usec / 1000,
+              200)
+        << "ms of CPU in a second";
 }
 
 // The guard log record: today's date and a time in digits, two spaces, the

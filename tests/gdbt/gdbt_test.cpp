@@ -230,6 +230,35 @@ TEST_F(Gdbt, FailingTimerCallsAndFrameReads)
     EXPECT_EQ("", sts.Drain());
 }
 
+// Sends of one command that go to different peers, in their order: the
+// peers' FIFOs are links to one (a scenario sees each FIFO's order only).
+TEST_F(Gdbt, SendsToSeveralPeersKeepTheirOrder)
+{
+    for (KvoPathId id : {KVO_PATH_FIFO_PARE, KVO_PATH_FIFO_AUTH, KVO_PATH_FIFO_DISP, KVO_PATH_FIFO_LOG}) {
+        unlink(KvoPath(id));
+        ASSERT_EQ(0, symlink(KvoPath(KVO_PATH_FIFO_STS), KvoPath(id)));
+    }
+    const struct {
+        char auth;
+        int gdSts, mid, cid, loop;
+        const char *cids; // in the order sent
+    } cases[] = {{'0', 1, 80, 410, 0, "151 053 "}, {'0', 2, 80, 410, 0, "053 567 "}, {'0', 2, 80, 410, 1, "567 255 "},
+                 {'5', 0, 71, 411, 0, "567 255 "}};
+    for (const auto &c : cases) {
+        config[KVO_CONFIG_AUTH_FLAG_OFF] = static_cast<unsigned char>(c.auth);
+        gstLocalInfo.iGdSts = c.gdSts;
+        char ids[8];
+        std::snprintf(ids, sizeof ids, "%03d%03d", c.mid, c.cid);
+        const std::string frame = ids + Data(std::string("  ") + char(c.loop));
+        ASSERT_EQ(FIFO_MSG_SIZE, write(in[1], frame.data(), frame.size()));
+        ASSERT_EQ(0, FifoReadFunc(&p));
+        std::string got, sent = sts.Drain();
+        for (size_t i = 0; i + FIFO_MSG_SIZE <= sent.size(); i += FIFO_MSG_SIZE)
+            got += sent.substr(i + 3, 3) + " ";
+        EXPECT_EQ(c.cids, got) << c.mid << "/" << c.cid;
+    }
+}
+
 // A turn that fails every time (a folder stands in for the command FIFO:
 // always readable, never read) makes the loop pause from the second failure
 // in a row, doubling, so it does not spin: a second of it costs little CPU.

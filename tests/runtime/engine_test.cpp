@@ -264,10 +264,11 @@ TEST_F(Engine, UpdateClearModeEmptiesTheList)
 }
 
 // Removal keeps the list packed with each handler beside its descriptor and
-// the others watched; a bad argument is refused and changes nothing.
+// the others watched; a bad argument is refused and changes nothing; an
+// entry without a handler is an error, not a call through null.
 TEST_F(Engine, RemoveTakesOneDescriptorOutOrRefuses)
 {
-    AddAppPipe(0, AppProc);
+    int wa = AddAppPipe(0, AppProc);
     AddAppPipe(1, RestartingProc);
     AddAppPipe(2, TimerProc);
     const int a = p->iaSelectDes[0], b = p->iaSelectDes[1], c = p->iaSelectDes[2];
@@ -289,6 +290,10 @@ TEST_F(Engine, RemoveTakesOneDescriptorOutOrRefuses)
     EXPECT_EQ(-1, ComSelectRemove(nullptr, a));
     EXPECT_EQ(5u, logs.AtPriority(LOG_INFO).size());
     EXPECT_EQ((std::vector<int>{a, c}), std::vector<int>(p->iaSelectDes, p->iaSelectDes + 2));
+    p->pSelectProc[0] = nullptr;
+    PutByte(wa);
+    EXPECT_EQ(-1, ComSelect(p));
+    EXPECT_EQ("error of handler(iSelectDes=" + std::to_string(a) + ")\n", logs.AtPriority(LOG_INFO).back());
 }
 
 // Descriptors outside 0..1023 never reach a set: an application descriptor

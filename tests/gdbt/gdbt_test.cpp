@@ -1,8 +1,9 @@
 // What only the service's functions in-process show (end-to-end behaviour
 // is the scenarios'): the log level from the command line, the first step of
 // main, start-up failures and the shutdown over a partly filled record, a
-// device that keeps failing, failing hold-timer calls and frame reads, and
-// the guard log record's date.
+// device that keeps failing, failing hold-timer calls and frame reads, the
+// order of sends to several peers, a main loop that does not spin on
+// failures, and the guard log record's date.
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -432,7 +432,8 @@ TEST_F(Engine, ExpiredOneShotKeepsItsTimerUntilDeleted)
 
 // A refused arming deletes the timer the start had just created; a slot
 // without a POSIX timer is not armed through a stale id; a periodic slot
-// restarted with a new time stays periodic.
+// restarted with a new time stays periodic; a pipe end that will not close
+// fails the delete.
 TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
 {
     EXPECT_EQ(-1, ComTimerStart(p, Set(KVO_TIMER_ONESHOT, -250)));
@@ -447,6 +448,11 @@ TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
     ASSERT_EQ(0, timer_gettime(p->TimerCntInfo[1].timerId, &v));
     EXPECT_EQ(1500000000L, v.it_interval.tv_sec * 1000000000L + v.it_interval.tv_nsec);
     EXPECT_EQ(1500, p->TimerCntInfo[1].iTimerMsec);
+    const int h0 = p->TimerCntInfo[0].iTimerSelectDes[1];
+    close(h0); // behind the runtime's back: delete fails and says so
+    EXPECT_EQ(-1, ComTimerDelete(p));
+    EXPECT_EQ("pipeWriteClose failed(iTimerSelectDes=" + std::to_string(h0) + ", errno=9)\n", logs.AtPriority(LOG_INFO).back());
+    ASSERT_EQ(0, pipe(p->TimerCntInfo[0].iTimerSelectDes)); // whole again for the teardown
 }
 
 // The arming from milliseconds, as the kernel has it after a start and as

@@ -7,8 +7,8 @@
 // contents predicts each read; after every read the harness checks:
 //  - the count is what one read of at most 256 bytes returns (0 when empty);
 //  - mid, cid and data are written only for a positive count;
-//  - the outputs are the bytes of this read, padded with one fixed filler
-//    (zero or space) past the count: never bytes of an earlier frame;
+//  - the outputs are the bytes of this read, zeros past the count: never
+//    bytes of an earlier frame;
 //  - ids are atoi of their three bytes; data is exactly 250 bytes (the
 //    output buffer is a heap block of 250 bytes, so ASan sees any overrun).
 #include <fcntl.h>
@@ -56,19 +56,13 @@ int Atoi3(const unsigned char *p)
     return std::atoi(s);
 }
 
-// The outputs one read of `got` bytes must give when the rest of the frame
-// is the filler byte.
-bool Matches(const std::vector<unsigned char> &got, unsigned char filler, int mid, int cid,
-             const unsigned char *data)
+// The outputs one read of `got` bytes must give: the frame zero-filled.
+bool Matches(const std::vector<unsigned char> &got, int mid, int cid, const unsigned char *data)
 {
-    unsigned char frame[FIFO_MSG_SIZE];
-    std::memset(frame, filler, sizeof frame);
+    unsigned char frame[FIFO_MSG_SIZE] = {};
     std::memcpy(frame, got.data(), got.size());
-    return mid == Atoi3(frame) && cid == Atoi3(frame + 3) &&
-           std::memcmp(data, frame + 6, FIFO_MSG_DATA_SIZE) == 0;
+    return mid == Atoi3(frame) && cid == Atoi3(frame + 3) && std::memcmp(data, frame + 6, FIFO_MSG_DATA_SIZE) == 0;
 }
-
-int gFiller = -1; // learnt from the first short read, then fixed
 
 void ReadAndCheck(PipeRig &rig, std::deque<unsigned char> &pending)
 {
@@ -90,23 +84,9 @@ void ReadAndCheck(PipeRig &rig, std::deque<unsigned char> &pending)
     }
     std::vector<unsigned char> got(pending.begin(), pending.begin() + n);
     pending.erase(pending.begin(), pending.begin() + n);
-    if (n == FIFO_MSG_SIZE) {
-        if (!Matches(got, 0, mid, cid, data.data()))
-            FuzzFail("whole frame parsed wrongly: mid %d cid %d", mid, cid);
-        return;
-    }
-    if (gFiller < 0) {
-        for (int f : {0x00, 0x20})
-            if (Matches(got, static_cast<unsigned char>(f), mid, cid, data.data()))
-                gFiller = f;
-        if (gFiller < 0)
-            FuzzFail("short frame of %d bytes: outputs past the count hold neither zeros nor "
-                     "spaces (bytes of an earlier frame?)", n);
-        return;
-    }
-    if (!Matches(got, static_cast<unsigned char>(gFiller), mid, cid, data.data()))
-        FuzzFail("short frame of %d bytes: outputs past the count are not the filler 0x%02x "
-                 "(bytes of an earlier frame)", n, gFiller);
+    if (!Matches(got, mid, cid, data.data()))
+        FuzzFail("frame of %d bytes parsed wrongly, or not zero-filled past the count (bytes of an earlier "
+                 "frame?): mid %d cid %d", n, mid, cid);
 }
 
 } // namespace

@@ -2,7 +2,8 @@
 
 #include <cstdlib>
 #include <fcntl.h>
-#include <string>
+#include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,9 +31,7 @@ KvoRoot::KvoRoot()
     MakeDirs(dir_ + KvoBasePath(KVO_PATH_FIFO_DIR));
     std::string key = KvoPath(KVO_PATH_SHM_KEY);
     MakeDirs(key.substr(0, key.rfind('/')));
-    int fd = open(key.c_str(), O_WRONLY | O_CREAT, 0644);
-    if (fd >= 0)
-        close(fd);
+    close(open(key.c_str(), O_WRONLY | O_CREAT, 0644));
 }
 
 KvoRoot::~KvoRoot()
@@ -41,15 +40,11 @@ KvoRoot::~KvoRoot()
         setenv("KVO_ROOT", savedRoot_.c_str(), 1);
     else
         unsetenv("KVO_ROOT");
-    std::string cmd = "rm -rf '" + dir_ + "'";
     if (dir_.rfind("/tmp/kvoroot.", 0) == 0)
-        (void)!std::system(cmd.c_str());
+        (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
 }
 
-bool KvoRoot::MakeFifo(KvoPathId id) const
-{
-    return mkfifo(KvoPath(id), 0666) == 0;
-}
+bool KvoRoot::MakeFifo(KvoPathId id) const { return mkfifo(KvoPath(id), 0666) == 0; }
 
 bool KvoRoot::MakeAllFifos() const
 {
@@ -57,4 +52,45 @@ bool KvoRoot::MakeAllFifos() const
     for (int id = KVO_PATH_FIFO_GDBT; id <= KVO_PATH_FIFO_FTP; ++id)
         ok = MakeFifo(static_cast<KvoPathId>(id)) && ok;
     return ok;
+}
+
+HeldFifo::HeldFifo(const char *path) : fd(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
+
+HeldFifo::~HeldFifo()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+std::string HeldFifo::Drain() const
+{
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+int HeldFifo::Fill() const
+{
+    const std::string frame = "999999" + Data("filler");
+    int count = 0;
+    while (write(fd, frame.data(), frame.size()) == static_cast<ssize_t>(frame.size()))
+        ++count;
+    return count;
+}
+
+std::string Data(const std::string &head)
+{
+    std::string d = head;
+    d.resize(FIFO_MSG_DATA_SIZE, ' ');
+    return d;
+}
+
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
 }

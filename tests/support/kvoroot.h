@@ -1,9 +1,11 @@
-// kvoroot.h - a private controller root for one test: KVO_ROOT points at a
-// fresh folder holding tmp/pipe and the key file's folder; removed after.
+// kvoroot.h - a private controller root for one test (KVO_ROOT points at a
+// fresh folder with tmp/pipe and the key file; removed after), and a FIFO
+// held for reading and writing as its module holds it.
 #pragma once
 
 #include <string>
 
+#include "kvomessaging.h"
 #include "kvopaths.h"
 
 class KvoRoot {
@@ -14,13 +16,29 @@ public:
     KvoRoot &operator=(const KvoRoot &) = delete;
 
     const std::string &Dir() const { return dir_; }
-    // Creates the FIFO for id (mode 0666); false on failure.
-    bool MakeFifo(KvoPathId id) const;
-    // Creates every FIFO of the peer table and the service's own.
-    bool MakeAllFifos() const;
+    bool MakeFifo(KvoPathId id) const; // mode 0666
+    bool MakeAllFifos() const;         // the peer table and the service's own
 
 private:
     std::string dir_;
     std::string savedRoot_;
     bool hadRoot_ = false;
 };
+
+// A FIFO held read-write and non-blocking: senders always find a reader.
+class HeldFifo {
+public:
+    explicit HeldFifo(const char *path);
+    explicit HeldFifo(KvoPathId id) : HeldFifo(KvoPath(id)) {}
+    ~HeldFifo();
+    HeldFifo(const HeldFifo &) = delete;
+    HeldFifo &operator=(const HeldFifo &) = delete;
+
+    int fd;
+    std::string Drain() const; // every byte it holds now
+    int Fill() const;          // 256-byte frames written until full
+};
+
+// 250 data bytes: head, then spaces.
+std::string Data(const std::string &head);
+std::string ReadFile(const std::string &path);

@@ -2,21 +2,23 @@
 
 #include "kvolog.h"
 
-LogCapture::LogCapture() { ComLogSetSink(&LogCapture::Sink, this); }
+LogCapture::LogCapture(Action action) : action_(std::move(action)) { ComLogSetSink(&LogCapture::Sink, this); }
 
 LogCapture::~LogCapture() { ComLogSetSink(nullptr, nullptr); }
 
 void LogCapture::Sink(int priority, const char *text, void *ctx)
 {
-    static_cast<LogCapture *>(ctx)->lines_.push_back({priority, text});
+    auto *self = static_cast<LogCapture *>(ctx);
+    self->lines_.push_back({priority, text});
+    if (self->action_)
+        self->action_(text);
 }
 
 int LogCapture::Count(const std::string &text, int priority) const
 {
     int n = 0;
     for (const auto &l : lines_)
-        if (l.text == text && (priority < 0 || l.priority == priority))
-            ++n;
+        n += l.text == text && (priority < 0 || l.priority == priority);
     return n;
 }
 

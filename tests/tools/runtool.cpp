@@ -1,4 +1,3 @@
-// runtool.cpp - fork, exec and collect the output of a tool.
 #include "runtool.h"
 
 #include <cerrno>
@@ -9,87 +8,71 @@
 
 namespace {
 
-ToolProc Start(const std::vector<std::string> &argv, const std::string &stdinPath, bool splitErr)
-{
-    ToolProc t;
-    int out[2], err[2] = {-1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || (splitErr && pipe2(err, O_CLOEXEC) != 0))
-        return t;
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    t.pid = fork();
-    if (t.pid == 0) {
-        int in = open(stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY);
-        dup2(in, STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(splitErr ? err[1] : out[1], STDERR_FILENO);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    t.out = out[0];
-    if (splitErr) {
-        close(err[1]);
-        t.err = err[0];
-    }
-    return t;
-}
-
-// Appends what fd has to *text; false at its end.
-bool Drain(int fd, std::string *text)
+bool Drain(int fd, std::string *text) // false at the end
 {
     char buf[4096];
     ssize_t n;
     do {
         n = read(fd, buf, sizeof buf);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0)
-        return false;
-    text->append(buf, static_cast<size_t>(n));
-    return true;
+    if (n > 0)
+        text->append(buf, static_cast<size_t>(n));
+    return n > 0;
 }
 
 } // namespace
 
-ToolRun RunTool(const std::vector<std::string> &argv, const std::string &stdinPath, bool splitErr)
+ToolRun StartTool(const std::vector<std::string> &argv, const std::string &stdinPath)
 {
-    ToolProc t = Start(argv, stdinPath, splitErr);
-    return FinishTool(&t);
+    ToolRun t;
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        return t;
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    if ((t.pid = fork()) == 0) {
+        dup2(open(stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY), STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    t.fds[0] = out[0];
+    t.fds[1] = err[0];
+    return t;
 }
 
-ToolProc StartTool(const std::vector<std::string> &argv) { return Start(argv, "", true); }
-
-bool WaitForErrLine(ToolProc *tool, const std::string &text)
+bool WaitForErr(ToolRun *run, const std::string &text)
 {
     for (;;) {
-        size_t at = tool->errSeen.find(text);
-        if (at != std::string::npos && tool->errSeen.find('\n', at) != std::string::npos)
+        size_t at = run->err.find(text);
+        if (at != std::string::npos && run->err.find('\n', at) != std::string::npos)
             return true;
-        pollfd p = {tool->err, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0 || !Drain(tool->err, &tool->errSeen))
+        pollfd p = {run->fds[1], POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0 || !Drain(run->fds[1], &run->err))
             return false;
     }
 }
 
-ToolRun FinishTool(ToolProc *tool)
+ToolRun &FinishTool(ToolRun *run)
 {
-    ToolRun run;
-    run.err = tool->errSeen;
-    pollfd p[2] = {{tool->out, POLLIN, 0}, {tool->err, POLLIN, 0}};
+    pollfd p[2] = {{run->fds[0], POLLIN, 0}, {run->fds[1], POLLIN, 0}};
     while (p[0].fd >= 0 || p[1].fd >= 0) {
         if (poll(p, 2, -1) < 0 && errno != EINTR)
             break;
         for (int i = 0; i < 2; ++i)
-            if (p[i].fd >= 0 && p[i].revents != 0 && !Drain(p[i].fd, i == 0 ? &run.out : &run.err)) {
+            if (p[i].fd >= 0 && p[i].revents != 0 && !Drain(p[i].fd, i == 0 ? &run->out : &run->err)) {
                 close(p[i].fd);
                 p[i].fd = -1;
             }
     }
     int st = 0;
-    while (waitpid(tool->pid, &st, 0) < 0 && errno == EINTR) {
+    while (waitpid(run->pid, &st, 0) < 0 && errno == EINTR) {
     }
-    run.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return run;
+    run->status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return *run;
 }

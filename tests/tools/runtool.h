@@ -1,5 +1,4 @@
-// runtool.h - running one of the tools as a child process and capturing
-// what it prints, to the end or while it runs.
+// runtool.h - a tool run as a child process, and what it printed.
 #pragma once
 
 #include <string>
@@ -7,26 +6,22 @@
 #include <vector>
 
 struct ToolRun {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;  // standard output, with standard error unless split
-    std::string err;  // standard error when split
-};
-
-// argv[0] is the program's path; stdinPath empty: /dev/null.
-ToolRun RunTool(const std::vector<std::string> &argv, const std::string &stdinPath = "",
-                bool splitErr = false);
-
-// A tool left running, its standard output and error on pipes of their own.
-struct ToolProc {
+    int status = -1; // exit status, or 128 + signal
+    std::string out; // standard output
+    std::string err; // standard error
     pid_t pid = -1;
-    int out = -1;
-    int err = -1;
-    std::string errSeen; // standard error read so far
+    int fds[2] = {-1, -1}; // output and error while it runs
 };
 
-ToolProc StartTool(const std::vector<std::string> &argv);
-// Reads standard error until a line holds text; false at its end or after
-// ten seconds.
-bool WaitForErrLine(ToolProc *tool, const std::string &text);
-// Reads to the end and waits for the exit.
-ToolRun FinishTool(ToolProc *tool);
+// argv[0] is the program's path; standard input from stdinPath or /dev/null.
+ToolRun StartTool(const std::vector<std::string> &argv, const std::string &stdinPath = "");
+// Reads standard error until it holds a whole line with text; false at its
+// end or after ten seconds.
+bool WaitForErr(ToolRun *run, const std::string &text);
+// Reads both to their end and waits for the exit.
+ToolRun &FinishTool(ToolRun *run);
+inline ToolRun RunTool(const std::vector<std::string> &argv, const std::string &stdinPath = "")
+{
+    ToolRun run = StartTool(argv, stdinPath);
+    return FinishTool(&run);
+}

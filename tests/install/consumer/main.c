@@ -1,7 +1,6 @@
-/* A C module using the installed libraries: the runtime's record, its
- * identity, the descriptor tables and the segment layout; the messaging
- * layer's frame and FIFO names.  Exit status 0 when the libraries behave,
- * 1 with a line per fault otherwise. */
+/* A C module using the installed libraries: the runtime's record and
+ * identity, the descriptor tables, the segment layout, the frame and the FIFO
+ * names.  Exit status 0 when they behave, 1 with a line per fault. */
 #include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,18 +11,14 @@
 #include "kvoruntime.h"
 #include "kvosegments.h"
 
-_Static_assert(sizeof(FifoMsg) == FIFO_MSG_SIZE, "a frame is 256 bytes");
-_Static_assert(offsetof(FifoMsg, data) == 6, "data follows the two ids");
+_Static_assert(sizeof(FifoMsg) == FIFO_MSG_SIZE && offsetof(FifoMsg, data) == 6, "the frame's layout");
 
-static int gFaults;
-static int gNameLines;
+static int gFaults, gNameLines;
 
 static void Check(int ok, const char *what)
 {
-    if (!ok) {
-        fprintf(stderr, "FAULT: %s\n", what);
-        gFaults++;
-    }
+    if (!ok)
+        gFaults += fprintf(stderr, "FAULT: %s\n", what) > 0;
 }
 
 /* The runtime logs through ComLog; a sink keeps this program off syslog. */
@@ -31,43 +26,33 @@ static void Sink(int priority, const char *text, void *ctx)
 {
     (void)priority;
     (void)ctx;
-    if (strstr(text, "kvogdbt") != NULL)
-        gNameLines++;
+    gNameLines += strstr(text, "kvogdbt") != NULL;
 }
 
 int main(void)
 {
     ProcInfo *pProcInfo = calloc(1, sizeof *pProcInfo);
+    unsigned char other[KVO_OTHER_SIZE] = {0};
+    int32_t word = 7;
     if (pProcInfo == NULL)
         return 1;
     ComLogSetSink(Sink, NULL);
-
     ComModuleInfoCreate(pProcInfo, MODID_GDBT);
-    Check(pProcInfo->moduleInfo.mid == 52, "module id recorded");
-    Check(pProcInfo->moduleInfo.pid == getpid(), "pid recorded");
-    Check(strcmp(pProcInfo->moduleInfo.name, "kvogdbt") == 0, "module name from the table");
-    Check(gNameLines > 0, "module name logged through the sink");
-
+    Check(pProcInfo->moduleInfo.mid == 52 && pProcInfo->moduleInfo.pid == getpid(), "module id and pid recorded");
+    Check(strcmp(pProcInfo->moduleInfo.name, "kvogdbt") == 0 && gNameLines > 0, "module name, logged through the sink");
     FD_SET(7, &pProcInfo->stSelectFds);
-    pProcInfo->iMaxfd = 7;
-    pProcInfo->iaSelectDes[0] = 7;
+    pProcInfo->iMaxfd = pProcInfo->iaSelectDes[0] = 7;
     ComSelectFdzero(pProcInfo);
-    Check(!FD_ISSET(7, &pProcInfo->stSelectFds), "master set emptied");
-    Check(pProcInfo->iMaxfd == 0 && pProcInfo->iaSelectDes[0] == 0, "tables emptied");
-
-    unsigned char other[KVO_OTHER_SIZE] = {0};
-    int32_t word = 7;
+    Check(!FD_ISSET(7, &pProcInfo->stSelectFds) && pProcInfo->iMaxfd == 0 && pProcInfo->iaSelectDes[0] == 0,
+          "descriptor tables emptied");
     memcpy(other + KVO_OTHER_PARENT_MODE_OFF, &word, sizeof word);
     Check(KvoOtherParentMode(other) == 7, "OTHER word read in the platform's order");
-
     unsetenv("KVO_ROOT");
     Check(strcmp(FIFO_NAME_GDBT, "/tmp/pipe/FifoGdbt") == 0, "service FIFO name");
     setenv("KVO_ROOT", "/sim", 1);
     Check(strcmp(FIFO_NAME_STS, "/sim/tmp/pipe/FifoSts") == 0, "FIFO name follows KVO_ROOT");
-
-    printf("kvoconsumer: %s-endian, %zu-bit pointers, ProcInfo %zu bytes, frame %d bytes, %d fault(s)\n",
-           __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? "big" : "little", 8 * sizeof(void *),
-           sizeof(ProcInfo), FIFO_MSG_SIZE, gFaults);
+    printf("kvoconsumer: %s-endian, %zu-bit pointers, ProcInfo %zu bytes, %d fault(s)\n",
+           __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? "big" : "little", 8 * sizeof(void *), sizeof(ProcInfo), gFaults);
     ComLogSetSink(NULL, NULL);
     free(pProcInfo);
     return gFaults == 0 ? 0 : 1;

@@ -1,0 +1,519 @@
+// Messaging against real FIFOs under a private KVO_ROOT: every open kind
+// with its errno, the frame parser, the send's attempts and bounds, FTP-log
+// delivery and its recovery, the status reports, and date stamps.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <thread>
+#include <unistd.h>
+
+#include "kvodate.h"
+#include "kvoroot.h"
+#include "kvoruntime.h"
+#include "logcapture.h"
+
+namespace {
+
+std::string Err(const char *what, const std::string &path, int err)
+{
+    return std::string(what) + " (fifo=" + path + ", errno=" + std::to_string(err) + "(" + strerror(err) + "))\n";
+}
+
+std::string Trace(const char *which, int place, const char *func)
+{
+    return std::string(which) + " of function ,..\\src\\qnosfifo," + std::to_string(place) + ",@" + func + "\n";
+}
+
+bool IsFifo(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+void MakeFile(const std::string &path) // a regular file holding "keep"
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(4, write(fd, "keep", 4));
+    close(fd);
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point t0)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double CpuSeconds() // of this process so far
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+}
+
+class Msg : public ::testing::Test {
+protected:
+    KvoRoot root;
+    LogCapture log;
+    ProcInfo info{};
+    const std::string gdbt = FIFO_NAME_GDBT, sts = FIFO_NAME_STS, ftp = FIFO_NAME_FTP;
+};
+
+// ---- ComFifoCreateOpen ---------------------------------------------------------
+
+// Kind 0 makes the FIFO and accepts an existing one, but neither a missing
+// folder nor a regular file under the name.
+TEST_F(Msg, Kind0CreatesOrAcceptsAFifo)
+{
+    MakeFile(sts);
+    const std::array<std::pair<std::string, int>, 4> cases = {
+        {{gdbt, 0}, {gdbt, 0}, {root.Dir() + "/nodir/FifoX", ENOENT}, {sts, EEXIST}}};
+    for (const auto &c : cases) {
+        log.Clear();
+        EXPECT_EQ(c.second ? -1 : 0, ComFifoCreateOpen(&info, c.first.c_str(), 0)) << c.first;
+        EXPECT_EQ(c.second, c.second ? info.iErrno : 0);
+        std::string line = c.second ? "mkfifo failed(" + c.first + ", errno=" + std::to_string(c.second) + ")\n"
+                                    : "mkfifo success(" + c.first + ")\n";
+        EXPECT_EQ(1, log.Count(line, c.second ? LOG_INFO : LOG_DEBUG)) << log.Dump();
+    }
+    EXPECT_TRUE(IsFifo(gdbt));
+}
+
+// Kinds 1 to 6 with their flags; failures store errno and are not retried
+// (5 waits for the FIFO, not for a reader); an unknown kind leaves errno.
+TEST_F(Msg, OpenKindsFlagsAndFailures)
+{
+    const struct {
+        int kind, flags;
+        const char *dir;
+        int errMissing, errNoReader;
+    } kinds[] = {{1, O_RDONLY, "read", ENOENT, 0},           {2, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0},
+                 {3, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0}, {4, O_WRONLY, "write", 0, 0},
+                 {5, O_WRONLY | O_NONBLOCK, "write", 0, ENXIO},  {6, O_RDWR | O_NONBLOCK, "RW", ENOENT, 0}};
+    for (const auto &k : kinds) {
+        SCOPED_TRACE(k.kind);
+        if (k.errMissing != 0) {
+            log.Clear();
+            EXPECT_EQ(-1, ComFifoCreateOpen(&info, gdbt.c_str(), k.kind));
+            EXPECT_EQ(k.errMissing, info.iErrno);
+            EXPECT_EQ(std::vector<std::string>{std::string("open(") + k.dir + ") failed(" + gdbt + ", errno=2)\n"},
+                      log.AtPriority(LOG_INFO));
+        }
+        ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_GDBT));
+        if (k.errNoReader != 0) {
+            EXPECT_EQ(-1, ComFifoCreateOpen(&info, gdbt.c_str(), k.kind));
+            EXPECT_EQ(k.errNoReader, info.iErrno);
+        }
+        HeldFifo peer(gdbt.c_str());
+        log.Clear();
+        int fd = ComFifoCreateOpen(&info, gdbt.c_str(), k.kind);
+        ASSERT_GE(fd, 0) << log.Dump();
+        EXPECT_EQ(k.flags, fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK));
+        EXPECT_EQ(1, log.Count(std::string("open FifoDescriptor(") + k.dir + ") = " + std::to_string(fd) + "\n"));
+        EXPECT_EQ(0, log.Count("sleep() of open(" + gdbt + ")\n"));
+        close(fd);
+        unlink(gdbt.c_str());
+    }
+    for (int kind : {7, -1}) {
+        info.iErrno = 1234;
+        EXPECT_EQ(-1, ComFifoCreateOpen(&info, gdbt.c_str(), kind));
+        EXPECT_EQ(1234, info.iErrno);
+        EXPECT_EQ(1, log.Count("error of kind(" + std::to_string(kind) + ")\n", LOG_INFO));
+    }
+}
+
+// Kinds 4 and 5 wait for the FIFO to appear, pausing between tries: it
+// appears with a reader (renamed into place) after about three pauses.
+TEST_F(Msg, WriteKindsWaitUntilTheFifoExists)
+{
+    for (int kind : {4, 5}) {
+        int reader = -1;
+        std::thread maker([&] {
+            usleep(150000);
+            const std::string tmp = gdbt + ".new";
+            mkfifo(tmp.c_str(), 0666);
+            reader = open(tmp.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            rename(tmp.c_str(), gdbt.c_str());
+        });
+        log.Clear();
+        int fd = ComFifoCreateOpen(&info, gdbt.c_str(), kind);
+        maker.join();
+        int pauses = log.Count("sleep() of open(" + gdbt + ")\n");
+        EXPECT_TRUE(pauses >= 1 && pauses <= 8) << pauses << " pauses";
+        EXPECT_GE(fd, 0);
+        close(fd);
+        close(reader);
+        unlink(gdbt.c_str());
+    }
+}
+
+// ---- the frame parser ------------------------------------------------------------
+
+class Parser : public Msg {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(made);
+        info.iSelectDes = peer.fd;
+        data.fill('?');
+    }
+    int Get(const std::string &bytes)
+    {
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(peer.fd, bytes.data(), bytes.size()));
+        return ComFIFOGetData(&info, &mid, &cid, data.data());
+    }
+    std::string Out() const { return std::to_string(mid) + " " + std::to_string(cid) + " " + std::string(data.data(), 250); }
+
+    bool made = root.MakeFifo(KVO_PATH_FIFO_GDBT);
+    HeldFifo peer{FIFO_NAME_GDBT};
+    int mid = -7, cid = -7;
+    std::array<char, FIFO_MSG_DATA_SIZE> data{};
+};
+
+// A whole frame splits into its ids (as atoi reads them) and 250 data bytes,
+// zero bytes included; a short frame leaves zeros, not bytes of the frame
+// before; nothing to read (EAGAIN or end of file) leaves the outputs alone;
+// a failed read stores its errno.
+TEST_F(Parser, SplitsFramesAndLeavesNoStaleBytes)
+{
+    std::string body = Data(std::string("AB\0\xff", 4) + "CD");
+    body[249] = '\0';
+    EXPECT_EQ(FIFO_MSG_SIZE, Get("080900" + body));
+    EXPECT_EQ("80 900 " + body, Out());
+    EXPECT_EQ(1, log.Count("receive-data=080900AB\n", LOG_DEBUG)) << log.Dump();
+    const std::pair<const char *, int> ids[] = {{" 5x", 5}, {"abc", 0}, {"-01", -1}, {"007", 7}, {"999", 999}};
+    for (const auto &c : ids) {
+        EXPECT_EQ(FIFO_MSG_SIZE, Get(std::string(c.first) + c.first + Data("x")));
+        EXPECT_EQ(std::to_string(c.second) + " " + std::to_string(c.second) + " " + Data("x"), Out());
+    }
+    Get("011022" + std::string(250, 'Z'));
+    EXPECT_EQ(10, Get("052600abcd"));
+    EXPECT_EQ("52 600 abcd" + std::string(246, '\0'), Out());
+
+    mid = cid = -7;
+    data.fill('?');
+    ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_EK));
+    int eof = open(FIFO_NAME_EK, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    for (int fd : {peer.fd, eof}) {
+        info.iSelectDes = fd;
+        EXPECT_EQ(0, ComFIFOGetData(&info, &mid, &cid, data.data()));
+        EXPECT_EQ("-7 -7 " + std::string(250, '?'), Out());
+    }
+    close(eof);
+    EXPECT_TRUE(log.AtPriority(LOG_INFO).empty()) << log.Dump();
+    info.iSelectDes = -1;
+    EXPECT_EQ(-1, ComFIFOGetData(&info, &mid, &cid, data.data()));
+    EXPECT_EQ(EBADF, info.iErrno);
+    EXPECT_EQ(std::vector<std::string>{"read failed(fifoDescript=-1), errno=9\n"}, log.AtPriority(LOG_INFO));
+    EXPECT_EQ("-7 -7 " + std::string(250, '?'), Out());
+}
+
+TEST_F(Parser, DescriptorWriteAndCloseReportFailures)
+{
+    int fd = dup(peer.fd);
+    EXPECT_EQ(0, ComFifoWrite(fd, "hello\0tail", 10));
+    EXPECT_EQ(std::string("hello\0tail", 10), peer.Drain());
+    EXPECT_EQ(0, ComFifoClose(&info, fd));
+    EXPECT_EQ(-1, ComFifoWrite(fd, "x", 1));
+    EXPECT_EQ(-1, ComFifoClose(&info, fd));
+    EXPECT_EQ(EBADF, info.iErrno);
+    const std::string f = std::to_string(fd);
+    EXPECT_EQ((std::vector<std::string>{"send failed(iFifoDescript=" + f + ", errno=9)\n",
+                                        "FifoClose failed(iFifoDescriptor=" + f + ", errno=9)\n"}),
+              log.AtPriority(LOG_INFO));
+}
+
+// ---- the send ------------------------------------------------------------------
+
+// A live peer receives exactly the frames, 256 bytes each, with nothing
+// logged; ids outside three digits are refused before any attempt.
+TEST_F(Msg, SendDeliversExactFramesAndRefusesIdsThatDoNotFit)
+{
+    ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_STS));
+    HeldFifo peer(sts.c_str());
+    std::string bytes = Data(std::string("\0\x01\xfe", 3) + "x");
+    EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 52, 600, Data("0000312").data()));
+    EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 0, 999, bytes.data()));
+    EXPECT_EQ("052600" + Data("0000312") + "000999" + bytes, peer.Drain());
+    EXPECT_TRUE(log.Lines().empty()) << log.Dump();
+    const std::pair<int, int> bad[] = {{-1, 605}, {1000, 605}, {52, -1}, {52, 1000}};
+    for (auto ids : bad) {
+        EXPECT_EQ(-1, ComFIFOPutData2(sts.c_str(), ids.first, ids.second, bytes.data()));
+        EXPECT_EQ("FIFO id error (fifo=" + sts + ", mid=" + std::to_string(ids.first) +
+                      ", cid=" + std::to_string(ids.second) + ")\n",
+                  log.Lines().back().text);
+    }
+    EXPECT_EQ(4u, log.Lines().size());
+    EXPECT_EQ("", peer.Drain());
+}
+
+// Three failed attempts, each logged: no FIFO (nothing is created), a
+// regular file (left alone), at once; nobody holding it (a dead peer) or
+// full (no partial frame left), after waiting out the 1 s budget for a
+// reader or for room, without spinning.
+TEST_F(Msg, SendFailsThreeTimesWithinItsBound)
+{
+    const std::string lines[] = {Err("FIFO read open error", sts, ENOENT), Err("FIFO write open error", sts, EINVAL),
+                                 Err("FIFO write open error", sts, ENXIO), Err("FIFO write error", sts, EAGAIN)};
+    for (int c = 0; c < 4; ++c) {
+        unlink(sts.c_str());
+        if (c == 1)
+            MakeFile(sts);
+        EXPECT_EQ(c >= 2, c >= 2 && root.MakeFifo(KVO_PATH_FIFO_STS));
+        HeldFifo full(c == 3 ? sts.c_str() : "/nonexistent");
+        int frames = c == 3 ? full.Fill() : 0;
+        log.Clear();
+        auto t0 = std::chrono::steady_clock::now();
+        double cpu = CpuSeconds();
+        EXPECT_EQ(-1, ComFIFOPutData2(sts.c_str(), 52, 605, Data("001").data()));
+        double wall = SecondsSince(t0);
+        EXPECT_TRUE(wall < 5.0 && (c >= 2) == (wall >= 0.9)) << wall << " s"; // far above the budget, even emulated
+        EXPECT_LT(CpuSeconds() - cpu, 0.3);
+        EXPECT_EQ(std::vector<std::string>(3, lines[c]), log.AtPriority(LOG_INFO));
+        EXPECT_EQ(c == 1, access(sts.c_str(), F_OK) == 0 && !IsFifo(sts)); // nothing made, nothing replaced
+        EXPECT_EQ(c == 1 ? "keep" : "", c == 1 ? ReadFile(sts) : "");
+        EXPECT_EQ(static_cast<size_t>(frames) * FIFO_MSG_SIZE, full.fd >= 0 ? full.Drain().size() : 0u);
+    }
+}
+
+// Within the budget the send does wait: for the FIFO and a reader to appear
+// after a failed attempt (delivered once), for room that a slow reader
+// makes, and for a reader that opens late.
+TEST_F(Msg, SendWaitsWithinItsBound)
+{
+    int reader = -1;
+    LogCapture hook([&](const std::string &text) {
+        if (text == Err("FIFO read open error", sts, ENOENT) && reader < 0) {
+            mkfifo(sts.c_str(), 0666);
+            reader = open(sts.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        }
+    });
+    {
+        EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 52, 605, Data("001").data()));
+        char buf[2 * FIFO_MSG_SIZE];
+        EXPECT_EQ(FIFO_MSG_SIZE, read(reader, buf, sizeof buf));
+        close(reader);
+    }
+    {
+        HeldFifo peer(sts.c_str());
+        int frames = peer.Fill();
+        std::thread slow([&] {
+            usleep(50000);
+            char buf[16 * FIFO_MSG_SIZE]; // a pipe frees room a page at a time
+            (void)!read(peer.fd, buf, sizeof buf);
+        });
+        EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 52, 605, Data("001").data()));
+        slow.join();
+        std::string rest = peer.Drain();
+        ASSERT_EQ(static_cast<size_t>(frames - 15) * FIFO_MSG_SIZE, rest.size());
+        EXPECT_EQ("052605" + Data("001"), rest.substr(rest.size() - FIFO_MSG_SIZE));
+    }
+    std::thread late([&] {
+        usleep(50000);
+        reader = open(sts.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    });
+    EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 52, 605, Data("001").data()));
+    late.join();
+    char buf[FIFO_MSG_SIZE];
+    EXPECT_EQ(FIFO_MSG_SIZE, read(reader, buf, sizeof buf));
+    close(reader);
+    EXPECT_EQ(1u, hook.Lines().size()) << hook.Dump(); // the one failed attempt
+}
+
+// ---- FTP-log delivery ----------------------------------------------------------
+
+class Ftp : public Msg {
+protected:
+    // The info lines after the three failed attempts: the drain, its read
+    // errors, the kill request for module 11, the closing line.
+    std::vector<std::string> Failed(const std::string &line, const std::string &path, int readErrors, bool existed)
+    {
+        std::vector<std::string> l(3, line);
+        l.push_back(Trace("start", 783, "ComFIFOGetFTP"));
+        if (existed)
+            l.push_back(Trace("end", 794, "ComFIFOGetFTP"));
+        l.insert(l.end(), readErrors, "FIFO read error (errno=11(" + std::string(strerror(EAGAIN)) + "))\n");
+        l.push_back(Trace("end", 823, "ComFIFOGetFTP"));
+        l.push_back(Trace("start", 727, "SendStsModuleKill"));
+        l.push_back(Trace("end", 741, "SendStsModuleKill"));
+        l.push_back("pipe=" + path + " is ERROR .iRet=-1 ,..\\src\\qnosfifo,875,@ComFIFOPutDataforFtpLog\n");
+        return l;
+    }
+    int Put(const std::string &path, int cid = 70)
+    {
+        return ComFIFOPutDataforFtpLog(path.c_str(), 52, cid, Data("ftp log record").data());
+    }
+
+    bool stsMade = root.MakeFifo(KVO_PATH_FIFO_STS);
+    HeldFifo stsPeer{FIFO_NAME_STS}; // the status module
+};
+
+TEST_F(Ftp, SuccessOnlyTracesAndBadIdsNoRecovery)
+{
+    ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_FTP));
+    HeldFifo peer(ftp.c_str());
+    EXPECT_EQ(0, Put(ftp));
+    EXPECT_EQ("052070" + Data("ftp log record"), peer.Drain());
+    std::vector<std::string> traces = {Trace("start", 861, "ComFIFOPutDataforFtpLog"),
+                                       Trace("start", 634, "ComFIFOPutData3"), Trace("end", 686, "ComFIFOPutData3"),
+                                       Trace("end", 878, "ComFIFOPutDataforFtpLog")};
+    EXPECT_EQ(traces, log.AtPriority(LOG_DEBUG));
+    EXPECT_TRUE(log.AtPriority(LOG_INFO).empty());
+    // A frame refused for its ids is the caller's fault, not the FTP module's.
+    EXPECT_EQ(-1, Put(ftp, 1000));
+    EXPECT_EQ(std::vector<std::string>{"FIFO id error (fifo=" + ftp + ", mid=52, cid=1000)\n"},
+              log.AtPriority(LOG_INFO));
+    EXPECT_EQ("", peer.Drain() + stsPeer.Drain());
+}
+
+// Full (held, not read): three attempts fail at once, 245 reads drain it,
+// and module 11 is to be killed; no reader: the same; another path: the
+// recovery still acts on FifoFtp, making it when missing.
+TEST_F(Ftp, FailureDrainsTheFtpFifoAndAsksForTheKill)
+{
+    ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_FTP));
+    {
+        HeldFifo peer(ftp.c_str());
+        int frames = peer.Fill();
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(-1, Put(ftp));
+        EXPECT_LT(SecondsSince(t0), 5.0);
+        EXPECT_EQ(Failed(Err("FIFO write error", ftp, EAGAIN), ftp, std::max(0, 245 - frames), true),
+                  log.AtPriority(LOG_INFO));
+        EXPECT_EQ(static_cast<size_t>(std::max(0, frames - 245)) * FIFO_MSG_SIZE, peer.Drain().size());
+        EXPECT_EQ("052631" + Data("011"), stsPeer.Drain());
+    }
+    int w = open(ftp.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC); // a writer, and then no reader
+    int w2 = open(ftp.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    close(w);
+    log.Clear();
+    EXPECT_EQ(-1, Put(ftp));
+    EXPECT_EQ(Failed(Err("FIFO write open error", ftp, ENXIO), ftp, 245, true), log.AtPriority(LOG_INFO));
+    EXPECT_EQ("052631" + Data("011"), stsPeer.Drain());
+    close(w2);
+    unlink(ftp.c_str());
+    log.Clear();
+    const std::string other = root.Dir() + "/tmp/pipe/FifoOther";
+    EXPECT_EQ(-1, Put(other));
+    EXPECT_EQ(Failed(Err("FIFO read open error", other, ENOENT), other, 245, false), log.AtPriority(LOG_INFO));
+    EXPECT_TRUE(IsFifo(ftp) && access(other.c_str(), F_OK) != 0);
+    EXPECT_EQ("052631" + Data("011"), stsPeer.Drain());
+}
+
+TEST_F(Ftp, RegularFileRefusedAndADrainThatCannotOpen)
+{
+    MakeFile(ftp);
+    EXPECT_EQ(-1, ComFIFOPutData3(ftp.c_str(), 52, 70, Data("").data()));
+    EXPECT_EQ(std::vector<std::string>(3, Err("FIFO write open error", ftp, EINVAL)), log.AtPriority(LOG_INFO));
+    EXPECT_EQ("keep", ReadFile(ftp));
+    unlink(ftp.c_str());
+    unlink(sts.c_str());
+    ASSERT_EQ(0, rmdir((root.Dir() + "/tmp/pipe").c_str()));
+    log.Clear();
+    ComFIFOGetFTP();
+    EXPECT_EQ((std::vector<std::string>{Trace("start", 783, "ComFIFOGetFTP"), Trace("end", 794, "ComFIFOGetFTP"),
+                                        ftp + " open error (errno=2(" + strerror(ENOENT) + "))\n"}),
+              log.AtPriority(LOG_INFO));
+}
+
+// ---- status reports ------------------------------------------------------------
+
+// The frames as the status module reads them; a report that cannot be
+// delivered is logged by the send; a value that does not fit three digits
+// (1000 would arrive as "100") is not sent at all.
+TEST(StatusReports, FramesUndeliveredAndValuesThatDoNotFit)
+{
+    KvoRoot root;
+    LogCapture log;
+    WakeupComplete(52, 0, "0312");
+    EXPECT_EQ(3, log.Count(Err("FIFO read open error", FIFO_NAME_STSP, ENOENT), LOG_INFO)) << log.Dump();
+    EXPECT_TRUE(log.Has("end of WakeupComplete\n", LOG_DEBUG));
+    ASSERT_TRUE(root.MakeAllFifos());
+    HeldFifo sts(FIFO_NAME_STS), stsp(FIFO_NAME_STSP);
+    WakeupComplete(52, 0, "0312");
+    WakeupComplete(52, 1, "0312XYZ"); // only the four code bytes are read
+    TerminateComplete(52, 1);
+    SendStsModuleKill("/no/such/fifo", 52, 11); // the path names the failed delivery
+    EXPECT_EQ("052600" + Data("0000312") + "052600" + Data("0010312"), stsp.Drain());
+    EXPECT_EQ("052605" + Data("001") + "052631" + Data("011"), sts.Drain());
+    log.Clear();
+    WakeupComplete(52, 1000, "0312");
+    TerminateComplete(52, -1);
+    SendStsModuleKill(FIFO_NAME_FTP, 52, 1011);
+    EXPECT_EQ("", sts.Drain() + stsp.Drain());
+    const std::string s = FIFO_NAME_STS;
+    EXPECT_EQ((std::vector<std::string>{"FIFO data id error (fifo=" + std::string(FIFO_NAME_STSP) + ", cid=600, value=1000)\n",
+                                        "FIFO data id error (fifo=" + s + ", cid=605, value=-1)\n",
+                                        Trace("start", 727, "SendStsModuleKill"),
+                                        "FIFO data id error (fifo=" + s + ", cid=631, value=1011)\n",
+                                        Trace("end", 741, "SendStsModuleKill")}),
+              log.AtPriority(LOG_INFO));
+}
+
+// ---- date stamps ---------------------------------------------------------------
+
+TEST(DateStamp, WordsAndStringsOfAFixedMoment)
+{
+    const struct {
+        struct tm tm;
+        long usec;
+        uint32_t date, time;
+        const char *text; // date and time digits
+    } cases[] = {
+        {{7, 5, 9, 4, 11, 126, 0, 0, 0, 0, nullptr}, 123456, 0x07ea0c04u, 0x0905070cu, "20261204090507"},
+        {{60, 59, 23, 31, 0, 99, 0, 0, 0, 0, nullptr}, 999999, 0x07cf011fu, 0x173b3c63u, "19990131235960"},
+        {{0, 0, 0, 29, 1, 100, 0, 0, 0, 0, nullptr}, 9999, 0x07d0021du, 0, "20000229000000"},
+    };
+    for (const auto &c : cases) {
+        uint32_t date = 0, time = 0;
+        kvo::DateWords(c.tm, c.usec, &date, &time);
+        EXPECT_EQ(c.date, date);
+        EXPECT_EQ(c.time, time);
+        char s[16] = "###############";
+        kvo::DateWordsStr(date, time, s, s + 8);
+        EXPECT_EQ(std::string(c.text) + "#", std::string(s, 15)); // no terminator
+    }
+    char s[14];
+    kvo::DateWordsStr(0xffffffffu, 0xffffffffu, s, s + 8); // fields cut to their width
+    EXPECT_EQ("55355555555555", std::string(s, 14));
+}
+
+// With a fixed zone (nine hours east, no daylight time) the clock's words
+// and strings are the local time there.
+TEST(DateStamp, CurrentTimeFollowsTheZone)
+{
+    const char *old = std::getenv("TZ");
+    std::string saved = old != nullptr ? old : "";
+    setenv("TZ", "KVO-9", 1);
+    uint32_t date = 0, time = 0;
+    uint16_t week = 99;
+    char d[15] = {};
+    struct timeval before, after;
+    do { // the reading and the check in the same second
+        gettimeofday(&before, nullptr);
+        GetCurTime(&date, &time, &week);
+        GetCurTime(nullptr, nullptr, nullptr);
+        GetDateTimeStr(d, d + 8);
+        gettimeofday(&after, nullptr);
+    } while (before.tv_sec != after.tv_sec);
+    old != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+    time_t shifted = before.tv_sec + 9 * 3600;
+    struct tm t;
+    gmtime_r(&shifted, &t);
+    char want[32];
+    std::snprintf(want, sizeof want, "%04d%02d%02d%02d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                  t.tm_min, t.tm_sec);
+    EXPECT_EQ(want, std::string(d, 14));
+    uint32_t wantDate = static_cast<uint32_t>((t.tm_year + 1900) << 16 | (t.tm_mon + 1) << 8 | t.tm_mday);
+    EXPECT_EQ(wantDate, date);
+    EXPECT_EQ(static_cast<uint32_t>(t.tm_hour << 24 | t.tm_min << 16 | t.tm_sec << 8), time & 0xffffff00u);
+    EXPECT_LT(time & 0xff, 100u);
+    EXPECT_EQ(t.tm_wday, week);
+}
+
+} // namespace

@@ -1,0 +1,636 @@
+// The event engine with real pipes, POSIX timers and SIGUSR1: the
+// multiplexer's order and results, its tables and the range of descriptors;
+// the timer slots and the edge cases of their POSIX timers; which slot a
+// signal reaches; the sleeps; the fixed paths; the log's file target.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "kvoroot.h"
+#include "kvoruntime.h"
+#include "logcapture.h"
+
+namespace {
+
+std::string gCalls; // handler calls of the current test: 't' timer, 'a' application
+int gTimerResult, gAppResult, gHandle, gSeenSlotState;
+
+int TimerProc(ProcInfo *)
+{
+    gCalls += 't';
+    return gTimerResult;
+}
+
+int AppProc(ProcInfo *pi) // reads its byte, so the descriptor goes quiet
+{
+    char c;
+    EXPECT_EQ(1, read(pi->iSelectDes, &c, 1));
+    gCalls += 'a';
+    return gAppResult;
+}
+
+int RestartingProc(ProcInfo *pi) // as the hold timer's handler does
+{
+    gSeenSlotState = pi->TimerCntInfo[0].iTimerState;
+    gCalls += 't';
+    EXPECT_EQ(0, ComTimerStart(pi, gHandle));
+    return 0;
+}
+
+void BlockUsr1(int how)
+{
+    sigset_t s;
+    sigemptyset(&s);
+    sigaddset(&s, SIGUSR1);
+    sigprocmask(how, &s, nullptr);
+}
+
+// SIGUSR1 marked as a POSIX timer expiry (SI_TIMER) with the value, as the
+// kernel queues one; handled at the next DeliverUsr1.
+void QueueExpiry(int value)
+{
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    info.si_signo = SIGUSR1;
+    info.si_code = SI_TIMER;
+    info.si_value.sival_int = value;
+    ASSERT_EQ(0, syscall(SYS_rt_sigqueueinfo, getpid(), SIGUSR1, &info));
+}
+
+void DeliverUsr1()
+{
+    BlockUsr1(SIG_UNBLOCK);
+    BlockUsr1(SIG_BLOCK);
+}
+
+bool TimerExists(timer_t id)
+{
+    struct itimerspec v;
+    return timer_gettime(id, &v) == 0;
+}
+
+int64_t NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A fresh record with the timer signal handler installed; SIGUSR1 blocked
+// outside the waits a test makes; everything put back afterwards.
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sigprocmask(SIG_SETMASK, nullptr, &savedMask_);
+        sigaction(SIGUSR1, nullptr, &savedAct_);
+        BlockUsr1(SIG_BLOCK);
+        gCalls.clear();
+        gTimerResult = gAppResult = 0;
+        p = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
+        pProcInfoCom = p;
+        ASSERT_EQ(0, ComSigAlrm(p, SigAlrmHandler));
+        ComSelectFdzero(p);
+    }
+    void TearDown() override
+    {
+        ComTimerDelete(p);
+        signal(SIGUSR1, SIG_IGN); // discards expiries left pending
+        for (int fd : fds_)
+            close(fd);
+        sigaction(SIGUSR1, &savedAct_, nullptr);
+        sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
+        pProcInfoCom = nullptr;
+        std::free(p);
+    }
+    int AddAppPipe(int index, SelectProc proc) // the write end; both closed at teardown
+    {
+        int f[2];
+        EXPECT_EQ(0, pipe(f));
+        fds_.insert(fds_.end(), {f[0], f[1]});
+        p->iaSelectDes[index] = f[0];
+        p->pSelectProc[index] = proc;
+        return f[1];
+    }
+    int Set(int mode, int ms) { return ComTimerSet(p, mode, ms, TimerProc); }
+    int ReadEnd(int slot) const { return p->TimerCntInfo[slot].iTimerSelectDes[0]; }
+    int Pending(int slot) const
+    {
+        int n = -1;
+        EXPECT_EQ(0, ioctl(ReadEnd(slot), FIONREAD, &n));
+        return n;
+    }
+    // A slot as "create state sigid pending-bytes".
+    std::string Slot(int i) const
+    {
+        const TimerCntInfo_t &s = p->TimerCntInfo[i];
+        return std::to_string(s.iTimerCreate) + " " + std::to_string(s.iTimerState) + " " +
+               std::to_string(s.iTimerSigId) + " " + std::to_string(Pending(i));
+    }
+
+    ProcInfo *p = nullptr;
+    LogCapture logs;
+
+private:
+    std::vector<int> fds_;
+    sigset_t savedMask_;
+    struct sigaction savedAct_;
+};
+
+void PutByte(int fd) { ASSERT_EQ(1, write(fd, "1", 1)); }
+
+// ---- the multiplexer ---------------------------------------------------------
+
+struct ResultCase {
+    int timerResult, appResult, expect;
+    const char *calls; // in this turn
+};
+
+class SelectResult : public Engine, public ::testing::WithParamInterface<ResultCase> {};
+
+// A timer pipe and an application descriptor ready in the same turn: the
+// timer handler runs first; a timer result other than 0 and -1 ends the turn
+// before the application pass, which the next turn then serves.
+TEST_P(SelectResult, TimerPassFirstAndResultsPassUp)
+{
+    const ResultCase &c = GetParam();
+    gTimerResult = c.timerResult;
+    gAppResult = c.appResult;
+    gHandle = Set(KVO_TIMER_ONESHOT, 60000);
+    PutByte(AddAppPipe(0, AppProc));
+    ASSERT_EQ(0, ComSelectInit(p));
+    ASSERT_EQ(0, ComTimerStart(p, gHandle));
+    PutByte(gHandle); // as the signal handler does on expiry
+    EXPECT_EQ(c.expect, ComSelect(p)) << logs.Dump();
+    EXPECT_EQ(c.calls, gCalls);
+    EXPECT_EQ("0 0 100 0", Slot(0)); // one-shot, served
+    if (std::strlen(c.calls) == 1) { // the descriptor is still ready
+        gAppResult = 0;
+        EXPECT_EQ(0, ComSelect(p));
+        EXPECT_EQ("ta", gCalls);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Results, SelectResult,
+                         ::testing::Values(ResultCase{0, 0, 0, "ta"}, ResultCase{-1, 0, 0, "ta"},
+                                           ResultCase{KVO_SELECT_END, 0, KVO_SELECT_END, "t"},
+                                           ResultCase{5, 0, 5, "t"}, ResultCase{0, -1, -1, "ta"},
+                                           ResultCase{0, KVO_SELECT_END, KVO_SELECT_END, "ta"},
+                                           ResultCase{0, 5, 5, "ta"}));
+
+// A real expiry ends the wait with EINTR (3) and the next turn serves its
+// byte; a one-shot slot is stopped before its handler runs, so a handler
+// that starts it again leaves it running; each byte of a periodic slot takes
+// a turn of its own; with nothing to wait for the turn returns at once.
+TEST_F(Engine, TimerTurns)
+{
+    gHandle = ComTimerSet(p, KVO_TIMER_ONESHOT, 20, RestartingProc);
+    int periodic = Set(KVO_TIMER_PERIODIC, 60000);
+    ASSERT_EQ(0, ComSelectInit(p));
+    ASSERT_EQ(0, ComTimerStart(p, gHandle));
+    EXPECT_EQ(KVO_SELECT_INTERRUPTED, ComSelect(p)) << logs.Dump();
+    EXPECT_EQ(EINTR, p->iErrno);
+    EXPECT_EQ(1, p->iSigState);
+    EXPECT_EQ("", gCalls);
+    EXPECT_EQ(0, ComSelect(p));
+    EXPECT_EQ(0, p->iSigState);
+    EXPECT_EQ(0, gSeenSlotState);
+    EXPECT_EQ("0 1 100 0", Slot(0));
+    EXPECT_EQ(1, logs.Count("(2)non read data(kernel)\n", LOG_DEBUG));
+    ASSERT_EQ(0, ComTimerCancel(p, gHandle));
+    ASSERT_EQ(0, ComTimerStart(p, periodic));
+    PutByte(periodic);
+    PutByte(periodic);
+    EXPECT_EQ(0, ComSelect(p));
+    EXPECT_EQ("0 1 101 1", Slot(1));
+    EXPECT_EQ(0, ComSelect(p));
+    EXPECT_EQ("0 1 101 0", Slot(1));
+    EXPECT_EQ("ttt", gCalls);
+    ASSERT_EQ(0, ComTimerCancel(p, periodic));
+    EXPECT_EQ(0, ComSelect(p));
+    EXPECT_EQ(1, logs.Count("empty of iSelectDes\n", LOG_DEBUG));
+}
+
+TEST(SelectFdMaxGet, SkipsGapsAndFindsHighestOfBothLists)
+{
+    const struct {
+        std::vector<int> timers, apps;
+        int expect;
+    } cases[] = {{{0, 7, 0, 3}, {5, 0, 12}, 12},
+                 {{0, 0, 0, 0, 0, 0, 0, 0, 0, 30}, {0, 0, 4}, 30},
+                 {{}, {}, 0},
+                 {{6}, {2000, 9, -1}, 9}}; // never in a set, never counted
+    for (const auto &c : cases) {
+        ProcInfo pi = {};
+        pi.iMaxfd = 500; // recomputed, not only raised
+        std::copy(c.timers.begin(), c.timers.end(), pi.iTimerSelectDes);
+        std::copy(c.apps.begin(), c.apps.end(), pi.iaSelectDes);
+        ComSelectFdMaxGet(&pi);
+        EXPECT_EQ(c.expect, pi.iMaxfd);
+    }
+}
+
+// Clear mode empties a short list and a full one alike, each with its own
+// last trace, and recomputes iMaxfd from what is left (the timer pipe).
+TEST_F(Engine, UpdateClearModeEmptiesTheList)
+{
+    Set(KVO_TIMER_ONESHOT, 250);
+    for (int n : {2, int{KVO_SELECT_MAX}}) {
+        for (int i = 0; i < n; ++i)
+            AddAppPipe(i, AppProc);
+        std::vector<int> list(p->iaSelectDes, p->iaSelectDes + n);
+        ASSERT_EQ(0, ComSelectInit(p));
+        logs.Clear();
+        ComSelectUpdate(p, 0);
+        EXPECT_EQ(std::vector<int>(KVO_SELECT_MAX, 0), std::vector<int>(p->iaSelectDes, p->iaSelectDes + 10));
+        for (int fd : list)
+            EXPECT_FALSE(FD_ISSET(fd, &p->stSelectFds)) << fd;
+        EXPECT_TRUE(FD_ISSET(ReadEnd(0), &p->stSelectFds));
+        EXPECT_EQ(ReadEnd(0), p->iMaxfd);
+        EXPECT_EQ(n < KVO_SELECT_MAX, logs.Has("end of allClear\n")) << logs.Dump();
+        EXPECT_EQ(n == KVO_SELECT_MAX, logs.Has("FD_CLR ok\n"));
+    }
+}
+
+// Removal keeps the list packed with each handler beside its descriptor and
+// the others watched; a bad argument is refused and changes nothing; an
+// entry without a handler is an error, not a call through null.
+TEST_F(Engine, RemoveTakesOneDescriptorOutOrRefuses)
+{
+    int wa = AddAppPipe(0, AppProc);
+    AddAppPipe(1, RestartingProc);
+    AddAppPipe(2, TimerProc);
+    const int a = p->iaSelectDes[0], b = p->iaSelectDes[1], c = p->iaSelectDes[2];
+    ASSERT_EQ(0, ComSelectInit(p));
+    const int maxfd = p->iMaxfd;
+    EXPECT_EQ(0, ComSelectRemove(p, b));
+    EXPECT_EQ((std::vector<int>{a, c, 0}), std::vector<int>(p->iaSelectDes, p->iaSelectDes + 3));
+    EXPECT_TRUE(p->pSelectProc[0] == &AppProc && p->pSelectProc[1] == &TimerProc);
+    EXPECT_TRUE(!FD_ISSET(b, &p->stSelectFds) && FD_ISSET(a, &p->stSelectFds) && FD_ISSET(c, &p->stSelectFds));
+    EXPECT_EQ(maxfd, p->iMaxfd);
+    const std::pair<int, std::string> refused[] = {{0, "error of descriptor(0)\n"},
+                                                   {-1, "error of descriptor(-1)\n"},
+                                                   {KVO_FD_LIMIT, "error of descriptor(1024)\n"},
+                                                   {b, "error of ComSelectRemove(" + std::to_string(b) + ")\n"}};
+    for (const auto &r : refused) {
+        EXPECT_EQ(-1, ComSelectRemove(p, r.first));
+        EXPECT_EQ(r.second, logs.AtPriority(LOG_INFO).back());
+    }
+    EXPECT_EQ(-1, ComSelectRemove(nullptr, a));
+    EXPECT_EQ(5u, logs.AtPriority(LOG_INFO).size());
+    EXPECT_EQ((std::vector<int>{a, c}), std::vector<int>(p->iaSelectDes, p->iaSelectDes + 2));
+    p->pSelectProc[0] = nullptr;
+    PutByte(wa);
+    EXPECT_EQ(-1, ComSelect(p));
+    EXPECT_EQ("error of handler(iSelectDes=" + std::to_string(a) + ")\n", logs.AtPriority(LOG_INFO).back());
+}
+
+// Descriptors outside 0..1023 never reach a set: an application descriptor
+// is refused while the others are served; a timer pipe that lands above the
+// set (every lower descriptor taken) is refused and closed again.
+TEST_F(Engine, DescriptorsOutsideTheSetAreRefused)
+{
+    struct rlimit rl;
+    getrlimit(RLIMIT_NOFILE, &rl);
+    rl.rlim_cur = std::max<rlim_t>(rl.rlim_cur, 1200);
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        GTEST_SKIP() << "cannot raise RLIMIT_NOFILE to 1200";
+    int app = AddAppPipe(0, AppProc);
+    PutByte(AddAppPipe(2, TimerProc)); // readable, but moved above the set
+    ASSERT_EQ(1100, dup2(p->iaSelectDes[2], 1100));
+    p->iaSelectDes[1] = -1;
+    p->iaSelectDes[2] = 1100;
+    p->pSelectProc[1] = TimerProc;
+    EXPECT_EQ(-1, ComSelectInit(p));
+    EXPECT_EQ((std::vector<std::string>{"error of descriptor(-1)\n", "error of descriptor(1100)\n"}),
+              logs.AtPriority(LOG_INFO));
+    EXPECT_EQ(p->iaSelectDes[0], p->iMaxfd);
+    PutByte(app);
+    EXPECT_EQ(0, ComSelect(p));
+    EXPECT_EQ("a", gCalls);
+    ComSelectUpdate(p, 1);
+    EXPECT_EQ(p->iaSelectDes[0], p->iMaxfd);
+    close(1100);
+
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    std::vector<int> fillers{devnull};
+    while (fillers.back() >= 0 && fillers.back() < KVO_FD_LIMIT - 1)
+        fillers.push_back(dup(devnull));
+    logs.Clear();
+    EXPECT_EQ(-1, Set(KVO_TIMER_ONESHOT, 250));
+    int next = dup(devnull); // the lowest free one: the pipe's ends were closed
+    for (int fd : fillers)
+        close(fd);
+    close(next);
+    EXPECT_EQ(KVO_FD_LIMIT, next);
+    EXPECT_EQ(0, p->iTimerCount);
+    ASSERT_EQ(1u, logs.AtPriority(LOG_INFO).size()) << logs.Dump();
+    EXPECT_EQ(0u, logs.AtPriority(LOG_INFO)[0].rfind("error of descriptor(", 0));
+}
+
+// ---- timer slots -------------------------------------------------------------
+
+// A slot is a close-on-exec pipe entered in the set, without a POSIX timer
+// until it starts; the eleventh is refused; a handle of no slot is refused
+// by every call.
+TEST_F(Engine, SlotsRegisterPipesRefuseTheEleventhAndUnknownHandles)
+{
+    int h = Set(KVO_TIMER_ONESHOT, 250);
+    const TimerCntInfo_t &s = p->TimerCntInfo[0];
+    EXPECT_EQ(s.iTimerSelectDes[1], h);
+    EXPECT_EQ(s.iTimerSelectDes[0], p->iTimerSelectDes[0]);
+    EXPECT_TRUE(FD_ISSET(s.iTimerSelectDes[0], &p->stSelectFds));
+    EXPECT_EQ(s.iTimerSelectDes[0], p->iMaxfd);
+    EXPECT_EQ("1 0 0 0", Slot(0));
+    for (int fd : s.iTimerSelectDes)
+        EXPECT_EQ(FD_CLOEXEC, fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    for (int i = 1; i < KVO_TIMER_MAX; ++i)
+        EXPECT_GT(Set(KVO_TIMER_ONESHOT, 250), 0);
+    EXPECT_EQ(-1, Set(KVO_TIMER_ONESHOT, 250));
+    EXPECT_EQ(1, logs.Count("error of timerMaxOver\n", LOG_INFO));
+    EXPECT_EQ(KVO_TIMER_MAX, p->iTimerCount);
+    int bad = ReadEnd(0); // a read end names no slot
+    EXPECT_EQ(-1, ComTimerStart(p, bad));
+    EXPECT_EQ(-1, ComTimeUpTimerStart(p, bad, 0));
+    EXPECT_EQ(-1, ComTimerCancel(p, bad));
+    EXPECT_EQ(-1, ComTimerGet(p, bad));
+    EXPECT_EQ(4, logs.Count("error of TimerDescriptor(" + std::to_string(bad) + ")\n", LOG_INFO));
+    EXPECT_EQ(-1, ComTimeReSetTimer(p, bad, 250));
+    EXPECT_EQ(1, logs.Count("error of ComTimeReSetTimer(" + std::to_string(bad) + ")\n", LOG_INFO));
+}
+
+// Start creates the POSIX timer (signal value 100 + slot), a second start
+// re-arms it, cancel deletes it and the next start creates another; an
+// expiry still pending when its slot is re-armed or cancelled belongs to
+// the old arming and is dropped, one of another slot is passed on to it.
+TEST_F(Engine, StartCancelStartAndStaleExpiries)
+{
+    int h0 = Set(KVO_TIMER_ONESHOT, 60000), h1 = Set(KVO_TIMER_ONESHOT, 60000);
+    ASSERT_EQ(0, ComTimerStart(p, h0));
+    timer_t first = p->TimerCntInfo[0].timerId;
+    EXPECT_EQ("0 1 100 0", Slot(0));
+    EXPECT_EQ(1, ComTimerState(p));
+    ASSERT_EQ(0, ComTimerStart(p, h0));
+    EXPECT_EQ(first, p->TimerCntInfo[0].timerId);
+    ASSERT_EQ(0, ComTimerCancel(p, h0));
+    EXPECT_EQ("1 0 100 0", Slot(0));
+    EXPECT_EQ(0, ComTimerState(p));
+    EXPECT_FALSE(TimerExists(first));
+    ASSERT_EQ(0, ComTimerStart(p, h0));
+    ASSERT_EQ(0, ComTimerStart(p, h1));
+    EXPECT_TRUE(TimerExists(p->TimerCntInfo[0].timerId));
+    EXPECT_EQ("0 1 101 0", Slot(1));
+
+    QueueExpiry(100);
+    ASSERT_EQ(0, ComTimerStart(p, h0));
+    DeliverUsr1();
+    EXPECT_EQ("0 1 100 0", Slot(0));
+    QueueExpiry(101);
+    ASSERT_EQ(0, ComTimerCancel(p, h0));
+    EXPECT_EQ("0 1 101 1", Slot(1));
+    EXPECT_EQ("1 0 100 0", Slot(0));
+}
+
+// An expired, served one-shot slot is stopped: cancel deletes nothing, the
+// next start re-arms the same POSIX timer, and delete removes every timer
+// and closes every pipe.
+TEST_F(Engine, ExpiredOneShotKeepsItsTimerUntilDeleted)
+{
+    int h = Set(KVO_TIMER_ONESHOT, 20);
+    ASSERT_EQ(0, ComSelectInit(p));
+    ASSERT_EQ(0, ComTimerStart(p, h));
+    ASSERT_EQ(KVO_SELECT_INTERRUPTED, ComSelect(p));
+    ASSERT_EQ(0, ComSelect(p));
+    timer_t id = p->TimerCntInfo[0].timerId;
+    EXPECT_EQ(0, ComTimerCancel(p, h));
+    EXPECT_TRUE(TimerExists(id));
+    ASSERT_EQ(0, ComTimeReSetTimer(p, h, 60000));
+    ASSERT_EQ(0, ComTimerStart(p, h));
+    EXPECT_EQ(id, p->TimerCntInfo[0].timerId);
+    p->TimerCntInfo[0].iTimerState = 0; // expired and served, as ComSelect leaves it
+    int h1 = Set(KVO_TIMER_ONESHOT, 60000);
+    ASSERT_EQ(0, ComTimerStart(p, h1));
+    timer_t id1 = p->TimerCntInfo[1].timerId;
+    int r0 = ReadEnd(0);
+    ASSERT_EQ(0, ComTimerDelete(p));
+    EXPECT_FALSE(TimerExists(id) || TimerExists(id1));
+    EXPECT_TRUE(fcntl(h, F_GETFD) == -1 && fcntl(r0, F_GETFD) == -1 && fcntl(h1, F_GETFD) == -1);
+    EXPECT_FALSE(FD_ISSET(r0, &p->stSelectFds));
+    EXPECT_EQ(0, p->iTimerCount);
+}
+
+// A refused arming deletes the timer the start had just created; a slot
+// without a POSIX timer is not armed through a stale id; a periodic slot
+// restarted with a new time stays periodic; a pipe end that will not close
+// fails the delete.
+TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
+{
+    EXPECT_EQ(-1, ComTimerStart(p, Set(KVO_TIMER_ONESHOT, -250)));
+    EXPECT_EQ(1, logs.Count("error of timer_settime(errno=22)\n", LOG_INFO));
+    EXPECT_EQ("1 0 100 0", Slot(0));
+    EXPECT_FALSE(TimerExists(p->TimerCntInfo[0].timerId));
+    int h = Set(KVO_TIMER_PERIODIC, 60000);
+    EXPECT_EQ(-1, ComTimeUpTimerStart(p, h, 0));
+    ASSERT_EQ(0, ComTimerStart(p, h));
+    ASSERT_EQ(0, ComTimeUpTimerStart(p, h, 1500));
+    struct itimerspec v;
+    ASSERT_EQ(0, timer_gettime(p->TimerCntInfo[1].timerId, &v));
+    EXPECT_EQ(1500000000L, v.it_interval.tv_sec * 1000000000L + v.it_interval.tv_nsec);
+    EXPECT_EQ(1500, p->TimerCntInfo[1].iTimerMsec);
+    const int h0 = p->TimerCntInfo[0].iTimerSelectDes[1];
+    close(h0); // behind the runtime's back: delete fails and says so
+    EXPECT_EQ(-1, ComTimerDelete(p));
+    EXPECT_EQ("pipeWriteClose failed(iTimerSelectDes=" + std::to_string(h0) + ", errno=9)\n", logs.AtPriority(LOG_INFO).back());
+    ASSERT_EQ(0, pipe(p->TimerCntInfo[0].iTimerSelectDes)); // whole again for the teardown
+}
+
+// The arming from milliseconds, as the kernel has it after a start and as
+// ReSet stores it (stopping the slot, not arming it): "value interval" in ns.
+TEST_F(Engine, MillisecondsConvertToArming)
+{
+    const struct {
+        int mode, ms;
+        const char *arming;
+    } cases[] = {{KVO_TIMER_ONESHOT, 250, "0.250000000 0.000000000"},
+                 {KVO_TIMER_ONESHOT, 999, "0.999000000 0.000000000"},
+                 {KVO_TIMER_ONESHOT, 1000, "1.000000000 0.000000000"},
+                 {KVO_TIMER_PERIODIC, 1500, "1.500000000 1.500000000"},
+                 {KVO_TIMER_PERIODIC, 250, "0.250000000 0.250000000"}};
+    auto text = [](const struct itimerspec &v) {
+        char s[64];
+        std::snprintf(s, sizeof s, "%ld.%09ld %ld.%09ld", static_cast<long>(v.it_value.tv_sec), v.it_value.tv_nsec,
+                      static_cast<long>(v.it_interval.tv_sec), v.it_interval.tv_nsec);
+        return std::string(s);
+    };
+    for (const auto &c : cases) {
+        int h = Set(c.mode, c.ms), slot = p->iTimerCount - 1;
+        ASSERT_EQ(0, ComTimerStart(p, h));
+        struct itimerspec k;
+        ASSERT_EQ(0, timer_gettime(p->TimerCntInfo[slot].timerId, &k));
+        EXPECT_EQ(std::string(c.arming).substr(12), text(k).substr(12)) << c.ms;
+        p->TimerCntInfo[slot].itval = {};
+        ASSERT_EQ(0, ComTimeReSetTimer(p, h, c.ms));
+        EXPECT_EQ(0, p->TimerCntInfo[slot].iTimerState);
+        EXPECT_EQ(c.arming, text(p->TimerCntInfo[slot].itval));
+    }
+}
+
+// Elapsed time of a running slot; the second reading pretends the slot was
+// armed with 30 s: more than 2^31 ns must not overflow on a 32-bit target.
+TEST_F(Engine, ElapsedTimeAlsoBeyondThreeSeconds)
+{
+    int h = Set(KVO_TIMER_ONESHOT, 10000);
+    EXPECT_EQ(-1, ComTimerGet(p, h)); // stopped
+    int64_t t0 = NowMs();
+    ASSERT_EQ(0, ComTimerStart(p, h));
+    usleep(50000);
+    int got = ComTimerGet(p, h);
+    EXPECT_TRUE(got >= 49 && got <= NowMs() - t0 + 1) << got;
+    p->TimerCntInfo[0].itval.it_value.tv_sec += 20;
+    got = ComTimerGet(p, h);
+    EXPECT_TRUE(got >= 20049 && got <= 20000 + NowMs() - t0 + 1) << got;
+}
+
+// ---- the timer signal ----------------------------------------------------------
+
+struct SignalCase {
+    char source; // 't' a kernel timer expiry, 'q' sigqueue with the value, 'k' kill
+    int value;
+    bool start1;     // slot 1 running too (slot 0 always runs)
+    int slotWritten; // -1: no pipe gets a byte
+};
+
+class TimerSignal : public Engine, public ::testing::WithParamInterface<SignalCase> {};
+
+// An expiry reaches only the running slot its value names; a value queued by
+// a process (forged), or kill, reaches none.
+TEST_P(TimerSignal, ReachesOnlyTheRunningSlotItNames)
+{
+    const SignalCase &c = GetParam();
+    ASSERT_EQ(0, ComTimerStart(p, Set(KVO_TIMER_ONESHOT, 60000)));
+    int h1 = Set(KVO_TIMER_ONESHOT, 60000);
+    if (c.start1) {
+        ASSERT_EQ(0, ComTimerStart(p, h1));
+    }
+    union sigval v;
+    v.sival_int = c.value;
+    if (c.source == 't')
+        QueueExpiry(c.value);
+    else
+        EXPECT_EQ(0, c.source == 'q' ? sigqueue(getpid(), SIGUSR1, v) : kill(getpid(), SIGUSR1));
+    DeliverUsr1();
+    EXPECT_EQ(c.slotWritten == 0, Pending(0) == 1);
+    EXPECT_EQ(c.slotWritten == 1, Pending(1) == 1);
+    EXPECT_EQ(c.slotWritten >= 0, p->iSigState == 1);
+    EXPECT_EQ(1, logs.Count("end of SigAlrmHandler()\n", LOG_DEBUG));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, TimerSignal,
+                         ::testing::Values(SignalCase{'t', 100, true, 0}, SignalCase{'t', 101, true, 1},
+                                           SignalCase{'t', 101, false, -1}, SignalCase{'t', 105, true, -1},
+                                           SignalCase{'q', 100, true, -1}, SignalCase{'k', 0, true, -1}));
+
+TEST_F(Engine, SignalWriteFailureIsLoggedAndErrnoKept)
+{
+    int h = Set(KVO_TIMER_ONESHOT, 60000);
+    ASSERT_EQ(0, ComTimerStart(p, h));
+    p->TimerCntInfo[0].iTimerSelectDes[1] = -1; // a write end that fails
+    siginfo_t info = {};
+    info.si_value.sival_int = 100;
+    errno = EDOM;
+    SigAlrmHandler(SIGUSR1, &info, nullptr);
+    EXPECT_EQ(EDOM, errno);
+    p->TimerCntInfo[0].iTimerSelectDes[1] = h;
+    EXPECT_EQ(1, p->iSigState);
+    EXPECT_EQ(1, logs.Count("send failed(1, errno=9(" + std::string(strerror(EBADF)) + "))\n", LOG_INFO));
+    EXPECT_EQ(0, logs.Count("end of SigAlrmHandler()\n")); // the expiry was lost
+}
+
+// ---- sleeps, paths, the log's file target ------------------------------------
+
+void Nothing(int) {}
+
+// Both encodings (lower bounds only); a count of ticks beyond usleep's 32
+// bits sleeps the longest count, not a wrapped shorter one (cut short here
+// by a signal; the trace follows the sleep).
+TEST(SleepTicks, BothEncodingsAndTheCap)
+{
+    const std::pair<uint32_t, int> cases[] = {{5, 50}, {0x80000000u | 320, 1250}};
+    LogCapture logs;
+    for (const auto &c : cases) {
+        int64_t t0 = NowMs();
+        SleepTicks(c.first);
+        EXPECT_GE(NowMs() - t0, c.second);
+    }
+    struct sigaction act = {}, old;
+    act.sa_handler = Nothing;
+    sigaction(SIGALRM, &act, &old);
+    struct itimerval it = {{0, 0}, {0, 100000}};
+    setitimer(ITIMER_REAL, &it, nullptr);
+    SleepTicks(0x7fffffffu);
+    sigaction(SIGALRM, &old, nullptr);
+    std::vector<std::string> sleeps;
+    for (const std::string &l : logs.AtPriority(LOG_DEBUG))
+        if (l.rfind("usleep", 0) == 0)
+            sleeps.push_back(l);
+    EXPECT_EQ((std::vector<std::string>{"usleep = 50000\n", "usleep = 1\n", "usleep = 0.250000\n", "usleep = -1\n"}),
+              sleeps); // -1: UINT32_MAX
+}
+
+// Without KVO_ROOT (unset or empty) the documented paths; under it, the same
+// below the root, rebuilt when it changes; a root too long for the buffers
+// points nowhere, never at a cut-off path that could name another file.
+TEST(FixedPaths, DocumentedWithoutRootAndMovedByIt)
+{
+    KvoRoot keep; // KVO_ROOT restored afterwards
+    for (const char *root : {"", "/tmp/a", "/tmp/bb"}) {
+        setenv("KVO_ROOT", root, 1);
+        for (int id = 0; id < KVO_PATH_COUNT; ++id)
+            EXPECT_EQ(root + std::string(KvoBasePath(KvoPathId(id))), KvoPath(KvoPathId(id)));
+    }
+    unsetenv("KVO_ROOT");
+    EXPECT_EQ("/tmp/pipe/FifoGdbt /tmp/pipe/FifoSts /usr/local/jx/ap/sys/shm-key",
+              std::string(KvoPath(KVO_PATH_FIFO_GDBT)) + " " + FIFO_NAME_STS + " " + KvoPath(KVO_PATH_SHM_KEY));
+    setenv("KVO_ROOT", ("/tmp/" + std::string(400, 'x')).c_str(), 1);
+    EXPECT_EQ(0u, std::string(KvoPath(KVO_PATH_FIFO_STS)).rfind("/nonexistent/", 0)) << KvoPath(KVO_PATH_FIFO_STS);
+}
+
+// One record per line with facility, priority, ident and the writer's pid
+// (a forked child's own), the mask applied.
+TEST(LogFileTarget, OneRecordPerLineWithTheWritersPid)
+{
+    KvoRoot dir;
+    std::string path = dir.Dir() + "/log";
+    setenv("KVO_LOG_TARGET", ("file:" + path).c_str(), 1);
+    ComLogOpen("KVOTEST", LOG_PID, LOG_LOCAL4);
+    int old = ComLogSetMask(LOG_UPTO(LOG_INFO));
+    ComLog(LOG_INFO, "value %d\n", 7);
+    ComLog(LOG_DEBUG, "masked\n");
+    ComLog(LOG_INFO, "no line feed");
+    pid_t child = fork();
+    if (child == 0) {
+        ComLog(LOG_INFO, "from the child\n");
+        _exit(0);
+    }
+    ASSERT_EQ(child, waitpid(child, nullptr, 0));
+    ComLogClose();
+    ComLogSetMask(old);
+    unsetenv("KVO_LOG_TARGET");
+    auto rec = [](int pid, const char *text) {
+        return "<166>KVOTEST[" + std::to_string(pid) + "]: " + text + "\n"; // local4.info
+    };
+    EXPECT_EQ(rec(getpid(), "value 7") + rec(getpid(), "no line feed") + rec(child, "from the child"), ReadFile(path));
+}
+
+} // namespace

@@ -367,26 +367,26 @@ bool Board::Start(const Launch &launch, std::string *error)
         setenv("KVO_LOG_TARGET", target.c_str(), 1);
         return StartModule(launch, cmd, error);
     }
-    ServiceSpec spec;
-    spec.env = ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
-    spec.env.push_back("KVO_ROOT=" + Dir());
+    ServiceStart how;
+    how.env = ProcessEnv({"LD_PRELOAD", "KVO_ROOT", "KVO_LOG_TARGET"});
+    how.env.push_back("KVO_ROOT=" + Dir());
     if (!target.empty())
-        spec.env.push_back("KVO_LOG_TARGET=" + target);
+        how.env.push_back("KVO_LOG_TARGET=" + target);
     std::string preload = Preload(emulator_.empty() ? launch.preload : ""); // a PowerPC one is in cmd
     if (!preload.empty())
-        spec.env.push_back("LD_PRELOAD=" + preload);
-    spec.env.insert(spec.env.end(), launch.env.begin(), launch.env.end());
-    spec.argv = launch.wrap;
-    spec.argv.insert(spec.argv.end(), cmd.begin(), cmd.end());
+        how.env.push_back("LD_PRELOAD=" + preload);
+    how.env.insert(how.env.end(), launch.env.begin(), launch.env.end());
+    how.argv = launch.wrap;
+    how.argv.insert(how.argv.end(), cmd.begin(), cmd.end());
     if (launch.wrap.empty() && emulator_.empty())
-        spec.argv[0] = "kvogdbt";
-    spec.path = launch.wrap.empty() ? cmd[0] : launch.wrap[0];
-    spec.searchPath = !launch.wrap.empty();
-    spec.dieWithParent = true;
+        how.argv[0] = "kvogdbt";
+    how.path = launch.wrap.empty() ? cmd[0] : launch.wrap[0];
+    how.searchPath = !launch.wrap.empty();
+    how.dieWithParent = true;
     ChildLimits limits = {launch.inheritFds, launch.fdLimit, launch.ownGroup};
-    spec.childSetup = SetUpChild;
-    spec.childArg = &limits;
-    return svc_.Start(spec, error);
+    how.childSetup = SetUpChild;
+    how.childArg = &limits;
+    return svc_.Start(how, error);
 }
 
 bool Board::StartModule(const Launch &launch, const std::vector<std::string> &cmd, std::string *error)

@@ -27,7 +27,7 @@ std::vector<std::string> ProcessEnv(std::initializer_list<const char *> drop)
     return env;
 }
 
-bool BoardService::Start(const ServiceSpec &launch, std::string *error)
+bool BoardService::Start(const ServiceStart &launch, std::string *error)
 {
     if (Started() && !ended_) {
         *error = "the service runs already";

@@ -92,7 +92,7 @@ std::string Quoted(const std::string &s) { return "'" + s + "'"; }
 
 // ---- the command line ----
 
-struct OptSpec {
+struct OptInfo {
     const char *name;
     bool takesValue;
 };
@@ -115,7 +115,7 @@ struct Args {
 // Splits the words after the command into positions and the command's
 // options; -v and --help go with every command.  "" or the error.
 std::string ParseArgs(const std::string &cmd, int argc, char **argv,
-                      const std::vector<OptSpec> &specs, Args *a)
+                      const std::vector<OptInfo> &table, Args *a)
 {
     for (int i = 2; i < argc; ++i) {
         std::string w = argv[i];
@@ -126,15 +126,15 @@ std::string ParseArgs(const std::string &cmd, int argc, char **argv,
         } else if (w == "-vv") {
             g_verbose += 2;
         } else if (w.size() > 1 && w[0] == '-') {
-            const OptSpec *spec = nullptr;
-            for (const OptSpec &s : specs)
+            const OptInfo *known = nullptr;
+            for (const OptInfo &s : table)
                 if (w == s.name)
-                    spec = &s;
-            if (spec == nullptr)
+                    known = &s;
+            if (known == nullptr)
                 return "unknown option " + Quoted(w) + " for " + cmd;
-            if (spec->takesValue && i + 1 == argc)
+            if (known->takesValue && i + 1 == argc)
                 return w + " needs a value";
-            a->opts.emplace_back(w, spec->takesValue ? argv[++i] : "");
+            a->opts.emplace_back(w, known->takesValue ? argv[++i] : "");
         } else {
             a->pos.push_back(w);
         }
@@ -348,7 +348,7 @@ int MonitorCmd(const Args &a)
 
 struct Command {
     const char *name;
-    std::vector<OptSpec> opts;
+    std::vector<OptInfo> opts;
     int (*run)(const Args &);
 };
 

@@ -10,7 +10,7 @@
 
 namespace kvoboard {
 
-struct ServiceSpec {
+struct ServiceStart {
     std::string path;              // the program
     std::vector<std::string> argv; // argv[0] first
     std::vector<std::string> env;  // the whole environment; empty: this process's
@@ -32,7 +32,7 @@ public:
     BoardService &operator=(const BoardService &) = delete;
 
     // False when one is still running or the fork failed.
-    bool Start(const ServiceSpec &launch, std::string *error);
+    bool Start(const ServiceStart &launch, std::string *error);
     // A process started elsewhere, to be reaped here.
     void Adopt(pid_t pid);
     pid_t Pid() const { return pid_; }

@@ -1,11 +1,6 @@
-// crkeyprobe.cpp - a stand-in for a driver client: one device operation per
-// command, its result printed, so tests can check the emulation from a child
-// process.  Commands from the arguments, else one per line of input:
-//   open             -> "open FD ERRNO"
-//   ioctl REQ [VAL]  -> "ioctl RESULT ERRNO BYTE" (third argument: one byte)
-//   read             -> "read COUNT ERRNO BYTE" (a single-byte read)
-//   ready            -> "ready N": pselect's count, not waiting (1: an event is pending)
-//   close            -> "close RESULT ERRNO"
+// crkeyprobe.cpp - a stand-in for a driver client: one device operation per line of input
+// (open, ioctl REQ [VAL], read, ready, close), its result printed as one line, so that tests
+// check the emulation from a child process ("ready": pselect's count, not waiting).
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -31,7 +26,7 @@ void Do(const std::string &line)
     errno = 0;
     if (op == "open") {
         gFd = open("/dev/cr_key", O_RDWR);
-        std::printf("open %d %d\n", gFd, gFd < 0 ? errno : 0);
+        std::printf("open %d %d\n", gFd < 0 ? -1 : 0, gFd < 0 ? errno : 0);
     } else if (op == "ioctl" || op == "read" || op == "close") {
         byte = static_cast<unsigned char>(val);
         long r = op == "ioctl" ? ioctl(gFd, req, &byte) : op == "read" ? read(gFd, &byte, 1) : close(gFd);
@@ -51,11 +46,8 @@ void Do(const std::string &line)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main()
 {
-    for (int i = 1; i < argc; ++i) // each argument one command ("ioctl 1" and the like quoted)
-        Do(argv[i]);
-    for (std::string line; argc == 1 && std::getline(std::cin, line);)
+    for (std::string line; std::getline(std::cin, line);)
         Do(line);
-    return 0;
 }

@@ -13,7 +13,6 @@ import subprocess
 import sys
 
 
-
 def run(exe):
     cmd = ["valgrind", "--error-exitcode=99", "--leak-check=full", "--track-fds=yes", "--child-silent-after-fork=yes",
            "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect", "--suppressions=" +

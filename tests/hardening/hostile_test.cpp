@@ -151,27 +151,6 @@ TEST_P(StraySignals, DoNotShortenAHoldOrStopTheService)
 
 INSTANTIATE_TEST_SUITE_P(Hardening, StraySignals, ::testing::Bool());
 
-// Writers that open the command FIFO for one frame each: every frame answered, no spinning on
-// the end of file between them.
-TEST_F(Hostile, CommandWritersComeAndGo)
-{
-    ASSERT_EQ(Boot(), 0);
-    b_.CloseCommandWriter();
-    auto frame = EncodeFrame(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
-    for (int i = 0; i < 50; ++i, i % 10 == 9 ? b_.Pump(50) : void()) {
-        int fd = open(b_.Path(KVO_PATH_FIFO_GDBT).c_str(), O_WRONLY);
-        ASSERT_EQ(write(fd, frame.data(), frame.size()), 256);
-        close(fd);
-    }
-    ASSERT_TRUE(b_.WaitCount(kSts, CMDID_ALIVE_ANS, 50, 5000)) << b_.LogText();
-    long cpu0 = CpuMs(b_.Pid());
-    b_.Pump(1000);
-    EXPECT_LT(CpuMs(b_.Pid()) - cpu0, 300) << "the service spins while no writer has its FIFO open";
-    EXPECT_EQ(b_.Count(kSts, CMDID_ALIVE_ANS), 50u);
-    ASSERT_TRUE(b_.OpenCommandWriter());
-    ExpectOrderlyEnd();
-}
-
 // Descriptors up to around 1023, the last a set holds (N inherited from 3 on), or a limit so tight
 // that some step fails (no device: its emulation needs descriptors): the service serves fully
 // (times a hold unless it serves commands only) or refuses to start with status 1 and says so.

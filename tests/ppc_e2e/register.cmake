@@ -5,10 +5,11 @@ set(soak "${KVO_HOST}/soak/kvosoak")
 set(gtests "${KVO_HOST}/tests/hardening/hardening_test" "${KVO_HOST}/tests/emu/emu_crkeyemu_test")
 function(ppc_test name timeout)
   add_test("${name}" ${ARGN})
-  set_tests_properties("${name}" PROPERTIES LABELS "ppc-e2e" TIMEOUT ${timeout} ENVIRONMENT "${env}"
+  set_tests_properties("${name}" PROPERTIES LABELS "${labels}" TIMEOUT ${timeout} ENVIRONMENT "${env}"
                        SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
 endfunction()
 
+set(labels ppc-e2e)
 foreach(program IN LISTS gtests ITEMS "${kvosim}" "${soak}")
   if(NOT EXISTS "${program}")
     ppc_test(ppc-e2e.host-build 10 /bin/sh -c "echo 'Missing ${program}: build the host preset first (cmake \
@@ -17,12 +18,13 @@ foreach(program IN LISTS gtests ITEMS "${kvosim}" "${soak}")
   endif()
 endforeach()
 
+set(labels "scenario;ppc-e2e")
 foreach(file IN LISTS KVO_SCENARIOS ITEMS demo)
   get_filename_component(name "${file}" NAME_WE)
   list(REMOVE_ITEM file demo)
   ppc_test(scenario.${name} 180 "${kvosim}" --no-color --service "${KVO_SERVICE}" ${file})
-  set_property(TEST scenario.${name} APPEND PROPERTY LABELS scenario)
 endforeach()
+set(labels ppc-e2e)
 ppc_test(soak.short 180 "${soak}" "${KVO_SERVICE}" 2000 2)
 
 # Each case of the gtest programs as their listing gives it: the PowerPC service in

@@ -18,28 +18,22 @@ using namespace kvoboard;
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: kvofaultscn SERVICE [FAULTLIB]  (KVO_FAULT_* from the environment)\n");
-        return 2;
-    }
+    if (argc < 2 || argc > 3 || argv[1][0] == '-')
+        return std::fprintf(stderr, "usage: kvofaultscn SERVICE [FAULTLIB]  (KVO_FAULT_* from the environment)\n"), 2;
     Board b;
     std::string error;
-    Launch launch;
-    launch.service = argv[1];
-    launch.preload = argc > 2 ? argv[2] : "";
     BoardSetup setup;
-    setup.service = argv[1];
+    Launch launch;
+    setup.service = launch.service = argv[1];
+    launch.preload = argc > 2 ? argv[2] : "";
     bool ok = b.Create(setup, &error);
     if (ok) {
         b.SetGuardButton('1');
         b.SetAuthFlag('0');
-        launch.env = {"KVO_FAULT_EXEMPT=" + b.LogPath()};
-        ok = b.Start(launch, &error);
+        launch.env = {"KVO_FAULT_EXEMPT=" + b.LogPath()}; // the log, the run's record, never fails
     }
-    if (!ok) {
-        std::printf("error %s\n", error.c_str());
-        return 2;
-    }
+    if (!ok || !b.Start(launch, &error))
+        return std::printf("error %s\n", error.c_str()), 2;
     const int kSend = 2500; // one send may take up to its 1 s budget, plus slack
     // A step without its frames while our commands lie unread: no progress, the rest skipped.
     bool stuck = false;

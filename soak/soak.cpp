@@ -27,12 +27,9 @@ int main(int argc, char **argv)
     launch.service = setup.service = argv[1];
     std::string error;
     bool ok = b.Create(setup, &error);
-    if (ok) {
-        b.SetGuardButton('1');
-        b.SetParentMode(1); // the auth flag plays no part in parent mode
-        ok = b.Start(launch, &error) && b.AwaitStartup(10000) == 0;
-    }
-    if (!ok)
+    if (ok)
+        b.SetGuardButton('1'), b.SetParentMode(1); // the auth flag plays no part in parent mode
+    if (!ok || !b.Start(launch, &error) || b.AwaitStartup(10000) != 0)
         return std::fprintf(stderr, "kvosoak: %s\n", error.c_str()), 2;
     std::string problems;
     auto want = [&](bool held, const std::string &what) { problems += held ? "" : ",\"" + what + "\""; };

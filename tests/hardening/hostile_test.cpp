@@ -66,10 +66,9 @@ protected:
         EXPECT_EQ(b_.Stop(10000), 0) << b_.LogText();
     }
 
-    int LogCount(const std::string &text)
+    int LogCount(const std::string &text, int n = 0)
     {
-        std::string log = b_.LogText();
-        int n = 0;
+        const std::string log = b_.LogText();
         for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
             ++n;
         return n;
@@ -151,9 +150,8 @@ TEST_P(StraySignals, DoNotShortenAHoldOrStopTheService)
 
 INSTANTIATE_TEST_SUITE_P(Hardening, StraySignals, ::testing::Bool());
 
-// Descriptors up to around 1023, the last a set holds (N inherited from 3 on), or a limit so tight
-// that some step fails (no device: its emulation needs descriptors): the service serves fully
-// (times a hold unless it serves commands only) or refuses to start with status 1 and says so.
+// Descriptors around 1023, the last a set holds (N inherited from 3 on), or a limit so tight that a step
+// fails (no device then): it serves fully (a hold unless commands only) or refuses to start with 1.
 class FdLimits : public Hostile, public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(FdLimits, ServeFullyOrRefuseToStart)

@@ -1,6 +1,5 @@
-// The frame tool against the runtime's own frame writer: what it sends and
-// decodes; each bad argument and each failed send is one line naming it;
-// watch takes no frames another process reads.
+// kvomsg against the runtime's own frame writer: what it sends and decodes; each bad argument
+// and each failed send is one line naming it; watch takes no frames another process reads.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,9 +21,8 @@ std::vector<std::string> Kvomsg(std::vector<std::string> args)
     return args;
 }
 
-// FIFOs, modules and commands by name or number, data as text or hex: the
-// bytes ComFIFOPutData2 writes for the same fields; decoded from a file and
-// from standard input, a short last chunk named.
+// FIFOs, modules and commands by name or number, data as text or hex: the bytes ComFIFOPutData2
+// writes; decoded from a file and from standard input, a short last chunk named.
 TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
 {
     const struct {
@@ -69,8 +67,7 @@ TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
     EXPECT_EQ(lines, RunTool(Kvomsg({"decode"}), file).out);
 }
 
-// --help on standard output; one line per kind of bad argument, exit 2,
-// nothing sent.
+// --help on standard output; one line per kind of bad argument, exit 2, nothing sent.
 TEST(Kvomsg, HelpAndBadArguments)
 {
     ToolRun help = RunTool(Kvomsg({"watch", "--help"}));
@@ -143,9 +140,8 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
     }
 }
 
-// Watch refuses a FIFO another process (this test) reads, as its frames
-// would be lost to it; it watches one that is only written, and --take
-// reads anyway.  A frame waits in the FIFO each time.
+// Watch refuses a FIFO another process (this test) reads, as it would take its frames; it
+// watches one that is only written, and --take reads anyway.  A frame waits there each time.
 TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
 {
     for (int mode : {O_RDONLY, O_WRONLY, O_RDWR}) {

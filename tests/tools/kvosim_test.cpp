@@ -1,8 +1,7 @@
-// kvosim as scenarios cannot see it: a missed expectation fails the run (status 1, a red note
-// in the diagrams), bad input, options and scenarios are refused in one line (status 2) before
-// anything runs, a service that cannot start fails it, the diagrams show the exchange.  kvocrkey:
-// the help lists every command, a program that cannot start is one line with its own status,
-// each command is echoed, and the end of input stops the program with SIGTERM.
+// kvosim as scenarios cannot see it: a missed expectation fails the run (status 1, a red note),
+// bad input, options and scenarios are refused in one line (status 2) before anything runs, a
+// service that cannot start fails it, the diagrams show the exchange.  kvocrkey: its help, bad
+// arguments, programs that cannot start, each command echoed, SIGTERM at the end of input.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -79,7 +78,6 @@ TEST(Kvosim, HelpAndInputRefusedInOneLine)
         EXPECT_NE(std::string::npos, help.out.find(part)) << part;
 }
 
-// The bad arguments and inputs of kvocrkey, its help.
 TEST(Kvocrkey, HelpStartFailuresAndTheEndOfInput)
 {
     KvoRoot dir; // a place for files

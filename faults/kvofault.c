@@ -1,19 +1,10 @@
-/*
- * kvofault.c - fault interposer, loaded with LD_PRELOAD into the service.
- *
- * Counts the calls that the service's own code makes to the functions of
- * OWN and FUNCS below (calls from other libraries pass uncounted, so that a
- * call index names a call site of ours) and fails one, or every one from it
- * on.  Environment: KVO_FAULT_FN=NAME and KVO_FAULT_NTH=N the call to fail
- * (1-based), KVO_FAULT_MODE=once|persist, KVO_FAULT_ERRNO=N (EIO);
- * KVO_FAULT_CALLS=PATH gets "name index detail" per counted call,
- * KVO_FAULT_TRACE=PATH the same per injected failure (the first 20);
- * descriptors opened on KVO_FAULT_EXEMPT=PATH (the log) and 0 to 2 are
- * neither counted nor failed.  Records are written with raw system calls,
- * so the service's descriptors stay as without the interposer.  close()
- * releases the descriptor even when it fails, as on Linux; every other
- * call fails without taking effect.
- */
+/* kvofault.c - fault interposer, preloaded into the service.  Counts the calls the service's
+ * own code makes to OWN and FUNCS (other libraries' pass uncounted: an index names a call site
+ * of ours) and fails the KVO_FAULT_NTH call (1-based) to KVO_FAULT_FN with KVO_FAULT_ERRNO (EIO),
+ * once or, with KVO_FAULT_MODE=persist, from there on.  KVO_FAULT_CALLS=PATH gets "name index
+ * detail" per counted call, KVO_FAULT_TRACE=PATH per injected failure (the first 20); 0 to 2 and
+ * descriptors on KVO_FAULT_EXEMPT=PATH (the log) are neither.  Records go by raw system calls;
+ * close() releases the descriptor even when it fails, as on Linux; other failed calls do nothing. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -31,11 +22,9 @@
 #include <time.h>
 #include <unistd.h>
 
-/* Written out below: variadic, or failing in their own way. */
-#define OWN(X) X(open) X(close) X(ioctl) X(calloc)
-/* X(name, kind, type, (params), (args), failure): the generated wrappers.
- * kind names what a call is made on, for the records and the exemptions:
- * FD the descriptor o, PATH the path o, NONE nothing. */
+#define OWN(X) X(open) X(close) X(ioctl) X(calloc) /* written out below */
+/* X(name, kind, type, (params), (args), failure): generated wrappers; kind is what the call is
+ * made on, for the records and exemptions: FD the descriptor o, PATH the path o, NONE nothing. */
 #define FUNCS(X)                                                                                  \
     X(read, FD, ssize_t, (int o, void *b, size_t n), (o, b, n), -1)                               \
     X(write, FD, ssize_t, (int o, const void *b, size_t n), (o, b, n), -1)                        \
@@ -121,8 +110,7 @@ static int Counted(void *caller)
     return 0;
 }
 
-/* Counts one call and decides whether it fails; detail names the object
- * (a path, or a descriptor and its target) for the records. */
+/* Counts one call and decides whether it fails; detail names its object for the records. */
 static int Decide(int fn, void *caller, const char *detail)
 {
     if (!Counted(caller))
@@ -133,7 +121,6 @@ static int Decide(int fn, void *caller, const char *detail)
     char line[600];
     snprintf(line, sizeof line, "%s %llu %s\n", kNames[fn], idx, detail != NULL ? detail : "-");
     AppendLine(g.callsPath, line);
-    /* A persistent fault may hit millions of calls: the trace keeps the first. */
     if (fail && ++g.injected <= 20)
         AppendLine(g.tracePath, line);
     g.busy = 0;
@@ -178,8 +165,7 @@ static int IsExempt(const char *path)
     }
 FUNCS(WRAP)
 
-/* open: the mode argument only with O_CREAT or O_TMPFILE; a descriptor on
- * the exempt path is marked. */
+/* open: a mode only with O_CREAT or O_TMPFILE; a descriptor on the exempt path is marked. */
 int open(const char *o, int flags, ...)
 {
     REAL(open);

@@ -1,18 +1,11 @@
-// scenario.cpp - kvofaultscn: one run of the fault scenario against the real
-// service on the simulated board, with the fault interposer preloaded and
-// configured by the KVO_FAULT_ variables of this process's environment.
-// Prints for the sweep (sweep.py) "name value" lines ("fd TARGET" for each
-// descriptor at the end, "received PEER:CID N" for each kind of frame, CID
-// -1 for a wrong sender and "stray" for bytes of no whole frame), then
-// "log" and the service's log.
-//
-// The scenario, in direct mode with the authentication flag '0':
-//   start-up (600) - press (356) - hold to the IO status request (454) -
-//   410 loop off (53, 151) - 411 (454) - 410 loop on (255, 567) - 901 x3
-//   (621) - 902 (600) - 413 off, 411 ignored, 413 on, 901 (621) -
-//   descriptor check - 900 (605, exit 0).
-// Each step waits for its frames with a bound and goes on without them, so
-// that a fault changes what is observed, never how long the run may take.
+// kvofaultscn: one run of the fault scenario on the simulated board, the interposer preloaded
+// and set by this process's KVO_FAULT_ variables.  Prints for faults/sweep.py "name value" lines
+// ("fd TARGET" per descriptor at the end, "received PEER:CID N" per kind of frame, CID -1 for a
+// wrong sender, "stray" for bytes of no whole frame), then "log" and the service's log.
+// In direct mode with the authentication flag '0': start-up (600), press (356), hold to 454,
+// 410 loop off (53, 151), 411 (454), 410 loop on (255, 567), 901 x3 (621), 902 (600), 413 off,
+// 411 ignored, 413 on, 901 (621), descriptor check, 900 (605, exit 0).  Each step waits with a
+// bound and goes on without its frames: a fault changes what is seen, never how long it runs.
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -25,33 +18,24 @@ using namespace kvoboard;
 
 int main(int argc, char **argv)
 {
-    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: kvofaultscn SERVICE [FAULTLIB]  (KVO_FAULT_* from the environment)\n");
-        return 2;
-    }
+    if (argc < 2 || argc > 3 || argv[1][0] == '-')
+        return std::fprintf(stderr, "usage: kvofaultscn SERVICE [FAULTLIB]  (KVO_FAULT_* from the environment)\n"), 2;
     Board b;
     std::string error;
-    Launch launch;
-    launch.service = argv[1];
-    launch.preload = argc > 2 ? argv[2] : "";
     BoardSetup setup;
-    setup.service = argv[1];
+    Launch launch;
+    setup.service = launch.service = argv[1];
+    launch.preload = argc > 2 ? argv[2] : "";
     bool ok = b.Create(setup, &error);
     if (ok) {
         b.SetGuardButton('1');
         b.SetAuthFlag('0');
-        // The log is the record of the run: its writes are never failed.
-        launch.env = {"KVO_FAULT_EXEMPT=" + b.LogPath()};
-        ok = b.Start(launch, &error);
+        launch.env = {"KVO_FAULT_EXEMPT=" + b.LogPath()}; // the log, the run's record, never fails
     }
-    if (!ok) {
-        std::printf("error %s\n", error.c_str());
-        return 2;
-    }
+    if (!ok || !b.Start(launch, &error))
+        return std::printf("error %s\n", error.c_str()), 2;
     const int kSend = 2500; // one send may take up to its 1 s budget, plus slack
-    // A step that ends without its frames while our commands still lie
-    // unread in the service's FIFO: the service makes no progress (a
-    // persistent failure of its wait, say), so the rest is skipped.
+    // A step without its frames while our commands lie unread: no progress, the rest skipped.
     bool stuck = false;
     auto wait = [&](KvoPathId p, int cid, size_t n, int ms) {
         if (!stuck && b.Running() && !b.WaitCount(p, cid, n, ms))

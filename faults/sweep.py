@@ -1,19 +1,15 @@
 #!/usr/bin/env python3
-"""Fault sweep: runs the fault scenario (kvofaultscn) once without a fault to
-count the service's calls, then once per injected fault, and judges each run
-against that reference.  A run passes when the service did not die by a
-signal; ended by itself within the bound (unless every wait or every command
-read fails from some call on: "stuck", as nothing can make progress then);
-exited 0 after "end of TermProc" (and no "termProc error"), or 1 after
-"initProc error", "termProc error" or "malloc error"; held no more
-descriptors at the last step than after start-up, none on a peer FIFO;
-delivered no frame more often than the reference did, none with a wrong
-sender, no stray bytes; and logged a report (a line the reference does not
-have) when it delivered any frame less often.
---mode full fails every call of the reference with each errno of its
-function, once and from there on (persist); --mode ci each errno and mode
-once, the calls taken in turn from each function's first, last and first
-on each object (at most four).  Output: results.jsonl, summary.json.
+"""Fault sweep: runs the fault scenario (kvofaultscn) once without a fault to count the service's
+calls, then once per injected fault, judged against that reference.
+
+A run passes when the service did not die by a signal; ended by itself within the bound (unless
+every wait or command read fails from some call on: "stuck"); exited 0 after "end of TermProc"
+(no "termProc error"), or 1 after "initProc error", "termProc error" or "malloc error"; held no
+more descriptors at the end than after start-up, none on a peer FIFO; delivered no frame more
+often than the reference, none with a wrong sender, no stray bytes; and logged a line the
+reference lacks when it delivered a frame less often.  --mode full fails every call with each
+errno of its function, once and persistently; --mode ci each errno and mode once, on up to four
+calls (each function's first, last, and first on each object).  Output: results.jsonl, summary.json.
 """
 import argparse
 import collections

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""usage: memcheck.py BUILD OUT.json - valgrind memcheck, two at a time, over the
-unit tests of the runtime, the messaging and the service, for what the sanitizers
-miss (reads of uninitialised values, descriptors open at exit): a program fails on
-a memory error or a definite or indirect leak (exit 99), a failed test, or more
-than the three standard descriptors open at exit."""
+"""usage: memcheck.py BUILD OUT.json - valgrind memcheck, two at a time, over the unit tests of
+the runtime, the messaging and the service, for what the sanitizers miss: a program fails on a
+memory error or a definite or indirect leak, a failed test, or descriptors open at exit beyond 0-2."""
 import concurrent.futures
 import glob
 import json
@@ -11,7 +9,6 @@ import os
 import re
 import subprocess
 import sys
-
 
 
 def run(exe):

@@ -1,11 +1,8 @@
-// soak.cpp - kvosoak: the real service on the simulated board (parent mode)
-// under a long stream of commands from several writer processes at once while
-// the guard button is held again and again.  Checks, and prints as JSON: every
-// 901 answered by one 621, every press by one 356, every hold by one guard
-// request 563, nothing else and no partial frame; descriptors and resident
-// memory not growing from the first to the last quarter of the run; the guard
-// state at the end (a last hold, then 412 with loop signal off gives one display
-// message, and a second 412 none); 900 ends it with 605 and exit status 0.
+// kvosoak: the real service on the simulated board (parent mode) under commands from several
+// writer processes while the button is held again and again.  Checks, and prints as JSON: each
+// 901 answered by one 621, each press by one 356 and each hold by one 563, nothing else and no
+// partial frame; descriptors and resident memory not growing from the first to the last quarter;
+// the guard state at the end (412 loop off gives one display message, a second none); 900: 605, exit 0.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,17 +27,13 @@ int main(int argc, char **argv)
     launch.service = setup.service = argv[1];
     std::string error;
     bool ok = b.Create(setup, &error);
-    if (ok) {
-        b.SetGuardButton('1');
-        b.SetParentMode(1); // the auth flag plays no part in parent mode
-        ok = b.Start(launch, &error) && b.AwaitStartup(10000) == 0;
-    }
-    if (!ok)
+    if (ok)
+        b.SetGuardButton('1'), b.SetParentMode(1); // the auth flag plays no part in parent mode
+    if (!ok || !b.Start(launch, &error) || b.AwaitStartup(10000) != 0)
         return std::fprintf(stderr, "kvosoak: %s\n", error.c_str()), 2;
     std::string problems;
     auto want = [&](bool held, const std::string &what) { problems += held ? "" : ",\"" + what + "\""; };
-    // The writers: each its share of the frames over the run, three of four
-    // 901 and the fourth 413 with function on (after the fork: no allocation).
+    // Writers, each its share of the frames over the run: three of four 901, the fourth 413 on.
     long long t0 = NowNs(), spanNs = std::max(5000LL, holds * 3600LL) * 1000000;
     auto f901 = EncodeFrame(MakeFrame(MODID_STS, CMDID_ALIVE_REQ));
     auto f413 = EncodeFrame(MakeFrame(MODID_STS, CMDID_GDBT_FUNC, {1}));
@@ -61,8 +54,7 @@ int main(int argc, char **argv)
                 _exit(4);
         _exit(fd >= 0 ? 0 : 3);
     }
-    // Each hold gives one guard request, answered 0; the last, after the writers
-    // and their answers, 2 (loop signal off).  Before each: descriptors, VmRSS.
+    // Each hold one guard request, answered 0; the last, after the writers, 2 (loop signal off).
     std::vector<long> fds, rss;
     for (int h = 0; h <= holds; ++h) {
         if (h == holds) {
@@ -101,8 +93,7 @@ int main(int argc, char **argv)
     for (const Arrival &a : b.Arrivals())
         other += a.frame.mid != MODID_GDBT || a.frame.size != FIFO_MSG_SIZE;
     want(other == 0, "unexpected or partial frames");
-    // Growth: the floor of the first quarter of the samples against that of
-    // the last.  A leak raises it; a descriptor a send holds for a moment not.
+    // Growth: the floor of the first quarter of the samples against the last's (a leak raises it).
     size_t q = std::max<size_t>(1, fds.size() / 4);
     long fd0 = *std::min_element(fds.begin(), fds.begin() + q), fd1 = *std::min_element(fds.end() - q, fds.end());
     long rss0 = *std::min_element(rss.begin(), rss.begin() + q), rss1 = *std::min_element(rss.end() - q, rss.end());

@@ -1,12 +1,10 @@
-// The frame tool against the runtime's own frame functions: frames that
-// ComFIFOPutData2 wrote decode to their fields, frames that kvomsg sends
-// read back through ComFIFOGetData; each bad argument and each failed send
-// is one line naming it; watch takes no frames another process reads.
+// kvomsg against the runtime's own frame writer: what it sends and decodes; each bad argument
+// and each failed send is one line naming it; watch takes no frames another process reads.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,62 +21,53 @@ std::vector<std::string> Kvomsg(std::vector<std::string> args)
     return args;
 }
 
-// From a file and from standard input; a short last chunk is named.
-TEST(Kvomsg, DecodesWhatTheRuntimeWrote)
-{
-    KvoRoot root;
-    ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_STS));
-    HeldFifo fifo(KVO_PATH_FIFO_STS);
-    const std::pair<std::array<int, 2>, std::string> frames[] = {
-        {{52, 600}, "0000312"}, {{80, 410}, std::string("  \x01", 3)},
-        {{52, 53}, std::string("20261204090507  \x04\x00", 18)}, {{7, 999}, "a\"b\\\xff"}};
-    for (const auto &f : frames)
-        ASSERT_EQ(0, ComFIFOPutData2(FIFO_NAME_STS, f.first[0], f.first[1], Data(f.second).c_str()));
-    const std::string file = root.Dir() + "/frames";
-    std::ofstream(file) << fifo.Drain() << "052901" + Data("") + "080900";
-    const std::string want = "kvogdbt(52) 600 start-up report, result 000, code \"0312\"\n"
-                             "kvosts(80) 410 IO answer (loop signal), loop state 1\n"
-                             "kvogdbt(52) 53 guard log record, guard log 2026-12-04 09:05:07, kind 4/0\n"
-                             "module 7(7) 999 command 999, data \"a\\\"b\\\\\\xff\"\n"
-                             "kvogdbt(52) 901 alive request\n"
-                             "kvosts(80) 900 terminate, order 0 [short frame: 6 bytes]\n";
-    ToolRun run = RunTool(Kvomsg({"decode", file}));
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ(want, run.out);
-    EXPECT_EQ(want, RunTool(Kvomsg({"decode"}), file).out);
-}
-
-// FIFOs, modules and commands by name or number, data as text or hex.
-TEST(Kvomsg, SendsFramesThatReadBackThroughComFIFOGetData)
+// FIFOs, modules and commands by name or number, data as text or hex: the bytes ComFIFOPutData2
+// writes; decoded from a file and from standard input, a short last chunk named.
+TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
 {
     const struct {
         std::vector<std::string> args; // after "send"
         KvoPathId fifo;
         int mid, cid;
-        std::string head;
-    } cases[] = {{{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01"},
-                 {{"gdbt", "80", "410", "--hex", "20 20 00"}, KVO_PATH_FIFO_GDBT, 80, 410, std::string("  \x00", 3)},
-                 {{"kvoauth", "gdbt", "AUTH_GUARD", "--text", "hello"}, KVO_PATH_FIFO_AUTH, 52, 255, "hello"},
-                 {{"20", "0", "0x97"}, KVO_PATH_FIFO_DISP, 0, 151, ""}};
+        std::string head, line;
+    } cases[] = {
+        {{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01", "kvosts(80) 900 terminate, order 1"},
+        {{"gdbt", "80", "410", "--hex", "20 20 01"}, KVO_PATH_FIFO_GDBT, 80, 410, "  \x01",
+         "kvosts(80) 410 IO answer (loop signal), loop state 1"},
+        {{"kvoauth", "gdbt", "AUTH_GUARD", "--text", "hello"}, KVO_PATH_FIFO_AUTH, 52, 255, "hello",
+         "kvogdbt(52) 255 guard notice to authentication, notice 'h','e'"},
+        {{"20", "0", "0x97"}, KVO_PATH_FIFO_DISP, 0, 151, "", "module 0(0) 151 display message"},
+        {{"log", "gdbt", "53", "--hex", "32303236313230343039303530372020 04 00"}, KVO_PATH_FIFO_LOG, 52, 53,
+         std::string("20261204090507  \x04\x00", 18), "kvogdbt(52) 53 guard log record, guard log 2026-12-04 09:05:07, kind 4/0"},
+        {{"sts", "7", "999", "--hex", "61225c62ff"}, KVO_PATH_FIFO_STS, 7, 999, "a\"\\b\xff",
+         "module 7(7) 999 command 999, data \"a\\\"\\\\b\\xff\""},
+    };
     KvoRoot root;
     ASSERT_TRUE(root.MakeAllFifos());
+    std::string frames, lines;
     for (const auto &c : cases) {
         HeldFifo fifo(c.fifo);
         std::vector<std::string> args = {"send"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(0, RunTool(Kvomsg(args)).status) << c.args[0];
-        ProcInfo pi{};
-        pi.iSelectDes = fifo.fd;
-        int mid = -1, cid = -1;
-        char data[FIFO_MSG_DATA_SIZE];
-        EXPECT_EQ(FIFO_MSG_SIZE, ComFIFOGetData(&pi, &mid, &cid, data));
-        EXPECT_TRUE(mid == c.mid && cid == c.cid && Data(c.head) == std::string(data, sizeof data)) << c.args[0];
-        EXPECT_EQ("", fifo.Drain()) << "one frame only: " << c.args[0];
+        ToolRun run = RunTool(Kvomsg(args));
+        EXPECT_EQ(0, run.status) << c.line;
+        EXPECT_EQ(c.line + "\n", run.out.substr(run.out.find(": ") + 2));
+        const std::string sent = fifo.Drain();
+        ASSERT_EQ(0, ComFIFOPutData2(KvoPath(c.fifo), c.mid, c.cid, Data(c.head).c_str()));
+        EXPECT_EQ(fifo.Drain(), sent) << c.line;
+        frames += sent;
+        lines += c.line + "\n";
     }
+    const std::string file = root.Dir() + "/frames";
+    std::ofstream(file) << frames << "080900";
+    lines += "kvosts(80) 900 terminate, order 0 [short frame: 6 bytes]\n";
+    ToolRun run = RunTool(Kvomsg({"decode", file}));
+    EXPECT_EQ(0, run.status);
+    EXPECT_EQ(lines, run.out);
+    EXPECT_EQ(lines, RunTool(Kvomsg({"decode"}), file).out);
 }
 
-// --help on standard output; one line per kind of bad argument, exit 2,
-// nothing sent.
+// --help on standard output; one line per kind of bad argument, exit 2, nothing sent.
 TEST(Kvomsg, HelpAndBadArguments)
 {
     ToolRun help = RunTool(Kvomsg({"watch", "--help"}));
@@ -117,10 +106,11 @@ TEST(Kvomsg, HelpAndBadArguments)
 TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
 {
     const auto path = [](KvoPathId id) { return std::string(KvoPath(id)); };
+    const char *const fifos[] = {"FifoSts", "FifoEk", "FifoLog", "FifoDisp", "FifoPare"};
     for (int c = 0; c < 5; ++c) {
         KvoRoot root;
-        int held = -1, queued = 0;
-        std::string fifo = c == 0 ? "FifoSts" : c == 1 ? "FifoEk" : c == 2 ? "FifoLog" : c == 3 ? "FifoDisp" : "FifoPare";
+        int queued = 0;
+        std::unique_ptr<HeldFifo> full;
         if (c == 1)
             root.MakeFifo(KVO_PATH_FIFO_EK);
         if (c == 2)
@@ -128,10 +118,9 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
         if (c == 3)
             rmdir(KvoPath(KVO_PATH_FIFO_DIR));
         if (c == 4 && root.MakeFifo(KVO_PATH_FIFO_PARE)) {
-            HeldFifo full(KVO_PATH_FIFO_PARE);
-            full.Fill();
-            held = dup(full.fd);
-            ioctl(held, FIONREAD, &queued);
+            full = std::make_unique<HeldFifo>(KVO_PATH_FIFO_PARE);
+            full->Fill();
+            ioctl(full->fd, FIONREAD, &queued);
         }
         const std::string cause[] = {
             "FifoSts does not exist (" + path(KVO_PATH_FIFO_STS) + ")",
@@ -140,21 +129,19 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
             "the FIFO folder " + path(KVO_PATH_FIFO_DIR) + " does not exist (is KVO_ROOT right?)",
             "FifoPare is full: " + std::to_string(queued) + " bytes wait for a reader that does not keep up (" +
                 path(KVO_PATH_FIFO_PARE) + ")"};
-        std::vector<std::string> args = {"send", fifo, "sts", "900"};
+        std::vector<std::string> args = {"send", fifos[c], "sts", "900"};
         if (c == 0)
             args.insert(args.begin(), "-v");
         ToolRun run = RunTool(Kvomsg(args));
         std::string runtime = "kvomsg: runtime: FIFO read open error (fifo=" + path(KVO_PATH_FIFO_STS) +
                               ", errno=2(No such file or directory))\n";
-        EXPECT_TRUE(run.status == 1 && run.out.empty()) << fifo;
+        EXPECT_TRUE(run.status == 1 && run.out.empty()) << fifos[c];
         EXPECT_EQ((c == 0 ? runtime + runtime + runtime : "") + "kvomsg: not sent: " + cause[c] + "\n", run.err);
-        close(held);
     }
 }
 
-// Watch refuses a FIFO another process (this test) reads, as its frames
-// would be lost to it; it watches one that is only written, and --take
-// reads anyway.  A frame waits in the FIFO each time.
+// Watch refuses a FIFO another process (this test) reads, as it would take its frames; it
+// watches one that is only written, and --take reads anyway.  A frame waits there each time.
 TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
 {
     for (int mode : {O_RDONLY, O_WRONLY, O_RDWR}) {

@@ -1,27 +1,43 @@
 // runtool.h - a tool run as a child process, and what it printed.
 #pragma once
 
+#include <cstdio>
+#include <fcntl.h>
 #include <string>
-#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 struct ToolRun {
-    int status = -1; // exit status, or 128 + signal
-    std::string out; // standard output
-    std::string err; // standard error
-    pid_t pid = -1;
-    int fds[2] = {-1, -1}; // output and error while it runs
+    int status = -1;      // exit status, or 128 + signal
+    std::string out, err; // standard output and error
 };
 
 // argv[0] is the program's path; standard input from stdinPath or /dev/null.
-ToolRun StartTool(const std::vector<std::string> &argv, const std::string &stdinPath = "");
-// Reads standard error until it holds a whole line with text; false at its
-// end or after ten seconds.
-bool WaitForErr(ToolRun *run, const std::string &text);
-// Reads both to their end and waits for the exit.
-ToolRun &FinishTool(ToolRun *run);
 inline ToolRun RunTool(const std::vector<std::string> &argv, const std::string &stdinPath = "")
 {
-    ToolRun run = StartTool(argv, stdinPath);
-    return FinishTool(&run);
+    ToolRun t;
+    FILE *files[2] = {std::tmpfile(), std::tmpfile()};
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(stdinPath.empty() ? "/dev/null" : stdinPath.c_str(), O_RDONLY), STDIN_FILENO);
+        dup2(fileno(files[0]), STDOUT_FILENO);
+        dup2(fileno(files[1]), STDERR_FILENO);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    t.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    for (int i = 0; i < 2; ++i) {
+        std::rewind(files[i]);
+        for (int c; (c = std::getc(files[i])) != EOF;)
+            (i == 0 ? t.out : t.err) += static_cast<char>(c);
+        std::fclose(files[i]);
+    }
+    return t;
 }

@@ -1,6 +1,5 @@
-// The monitor's register table: a register block laid out as each CPU's
-// kernel lays it out decodes to the call, its first three arguments and its
-// result, a failure included; the row of the CPU the test runs on (the
+// The monitor's register table: a block laid out as each CPU's kernel lays it out decodes to the
+// call, three arguments and the result (a failure too); the row of the CPU this runs on (the
 // host's, or PowerPC's under qemu-user) agrees with the system's headers.
 #include <gtest/gtest.h>
 
@@ -19,9 +18,8 @@ namespace {
 
 TEST(SysRegs, EachCpusBlockDecodes)
 {
-    // Word indexes of NT_PRSTATUS: x86_64 user_regs_struct (rax 10, rdx 12,
-    // rsi 13, rdi 14, orig_rax 15); PowerPC pt_regs (r0 0, r3 3, r4 4, r5 5,
-    // orig_r3 34, ccr 38).  Every other word is distinct.
+    // Words of NT_PRSTATUS: x86_64 rax 10, rdx 12, rsi 13, rdi 14, orig_rax 15; PowerPC r0 0,
+    // r3 3, r4 4, r5 5, orig_r3 34, ccr 38 (a failure: CR0.SO set, r3 the errno).  Others distinct.
     const struct {
         uint32_t arch;
         std::map<size_t, uint64_t> entry, exit;
@@ -35,7 +33,6 @@ TEST(SysRegs, EachCpusBlockDecodes)
          {7, 0x1000, 256}, -11},
         {AUDIT_ARCH_PPC, {{0, 3}, {3, 5}, {34, 5}, {4, 0x7fff0000}, {5, 256}}, {{3, 56}, {38, 0x20000000}},
          SysCall::Read, {5, 0x7fff0000, 256}, 56},
-        // A failure: CR0.SO set, r3 the errno (EAGAIN), not a count.
         {AUDIT_ARCH_PPC, {{0, 4}, {3, 6}, {34, 6}, {4, 0x10000}, {5, 256}}, {{3, 11}, {38, 0x10000000}},
          SysCall::Write, {6, 0x10000, 256}, -11},
         {AUDIT_ARCH_PPC, {{0, 436}, {34, 3}, {4, 0xffffffff}, {5, 0}}, {{3, 0}, {38, 0}}, SysCall::CloseRange,

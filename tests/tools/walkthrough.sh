@@ -1,8 +1,7 @@
 #!/bin/sh
-# The README's "Running it by hand" as written there, in this build folder
-# and with a private root: the standing board, the service under kvocrkey
-# with a held press, kvomsg's terminate, kvocrkey's exit status 0, and the
-# board's end with its root gone.
+# The README's "Running it by hand" as written, in this build folder with a private root: the
+# standing board, the service under kvocrkey with a held press, kvomsg's terminate, kvocrkey's
+# exit status 0, and the board's end with its root gone.
 set -eu
 readme=$1 build=$2
 work=$(mktemp -d) board='' svc=''

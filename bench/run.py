@@ -520,15 +520,15 @@ class Report:
             med = r["press_off"]["press_us_median"]
             handle = micro.get("BM_GDBTReadFuncPress/0")
             out += ["", "Where the median goes (hold timing off):", "",
-                    f"- the emulated driver's read: umockdev's preload forwards every read of the device to "
-                    f"the emulation's thread in the harness and back, {read:.0f} us median measured on its own "
+                    f"- the emulated driver's read: the device preload asks the emulation's thread in the harness "
+                    f"over its socket before each read of the event byte, {read:.0f} us median measured on its own "
                     f"(a native ioctl on a pipe takes {r['rtt_press']['native_ioctl_us_median']:.1f} us), "
                     f"{100 * read / med:.0f}% of the median;"]
             if handle:
                 out.append(f"- the service's own handling of the press byte (read, 356 built and sent with the "
                            f"bounded send), measured in-process on a pipe: {handle / 1000:.1f} us;")
             rest = med - read - (handle / 1000 if handle else 0)
-            out.append(f"- the rest, {rest:.0f} us: the pseudo-terminal's hand-over of the byte and two process "
+            out.append(f"- the rest, {rest:.0f} us: the event socket's hand-over of the byte and two process "
                        f"wake-ups (the service, then the harness reading FifoEk).")
             out.append(f"- Less the emulated read, the press latency is about {med - read:.0f} us: the figure "
                        f"to expect with a driver whose read costs a system call.")
@@ -552,8 +552,8 @@ class Report:
                 "moment each poll has read the key state, so whatever delays a poll moves every later one: "
                 "the twelve delays add up. Measured apart, each by its median (a typical hold meets twelve "
                 "typical delays; the rare long ones, mostly other processes' doing, make the tail):", "",
-                "- the emulated driver: each key-state request is an ioctl that umockdev's preload sends to "
-                "the emulation's thread and waits for; measured after 20 ms of quiet, as a poll finds both "
+                "- the emulated driver: each key-state request is an ioctl that the device preload sends to "
+                "the emulation's thread over its socket and waits for; measured after 20 ms of quiet, as a poll finds both "
                 "ends asleep; plus the press byte's emulated read;",
                 "- the platform: the lateness of one 250 ms POSIX timer expiry into a pselect wait in a "
                 "process that does nothing else (timer slack "

@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <csignal>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -85,14 +85,11 @@ TEST(ProcessPrepare, StdDescriptorsSigpipeAndSigusr1)
 int OpenCount(const std::string &path) // descriptors of this process open on path
 {
     int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (struct dirent *e = d != nullptr ? readdir(d) : nullptr) {
-        char link[512];
-        ssize_t len = readlink(("/proc/self/fd/" + std::string(e->d_name)).c_str(), link, sizeof link);
+    char link[512];
+    for (int fd = 0; fd < 1024; ++fd) {
+        ssize_t len = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
         n += len > 0 && std::string(link, static_cast<size_t>(len)) == path;
     }
-    if (d != nullptr)
-        closedir(d);
     return n;
 }
 
@@ -169,19 +166,14 @@ TEST_F(Gdbt, DeviceThatKeepsFailingIsNoLongerWatched)
     p.pSelectProc[0] = GDBTReadFunc;
     p.iaSelectDes[1] = idle[0];
     p.pSelectProc[1] = FifoReadFunc;
-    FD_SET(in[0], &p.stSelectFds);
-    FD_SET(idle[0], &p.stSelectFds);
-    p.iMaxfd = std::max(in[0], idle[0]);
+    ASSERT_EQ(0, ComSelectInit(&p));
     int turns = 0;
-    while (p.iaSelectDes[1] != 0 && turns < 100) {
+    for (; p.iaSelectDes[1] != 0 && turns < 100; ++turns)
         ComSelect(&p);
-        ++turns;
-    }
     EXPECT_EQ(GDBT_DEVICE_FAIL_LIMIT, turns);
     EXPECT_EQ(GDBT_DEVICE_FAIL_LIMIT, log.Count("00020,GDBTReadFunc,Error Guard Button Read Count= 0\n", LOG_INFO));
-    EXPECT_EQ(1, log.Count("GDBTReadFunc,guard button driver keeps failing, no longer watched(fd=" +
-                               std::to_string(in[0]) + ")\n",
-                           LOG_INFO));
+    const std::string gone = "GDBTReadFunc,guard button driver keeps failing, no longer watched(fd=";
+    EXPECT_EQ(1, log.Count(gone + std::to_string(in[0]) + ")\n", LOG_INFO));
     EXPECT_TRUE(p.iaSelectDes[0] == idle[0] && p.pSelectProc[0] == FifoReadFunc);
     EXPECT_TRUE(!FD_ISSET(in[0], &p.stSelectFds) && FD_ISSET(idle[0], &p.stSelectFds));
     close(idle[0]);

@@ -66,6 +66,8 @@ void QueueExpiry(int value)
     ASSERT_EQ(0, syscall(SYS_rt_sigqueueinfo, getpid(), SIGUSR1, &info));
 }
 
+void PutByte(int fd) { ASSERT_EQ(1, write(fd, "1", 1)); }
+
 bool TimerExists(timer_t id)
 {
     struct itimerspec v;
@@ -84,8 +86,6 @@ class Engine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        sigprocmask(SIG_SETMASK, nullptr, &savedMask_);
-        sigaction(SIGUSR1, nullptr, &savedAct_);
         BlockUsr1(SIG_BLOCK);
         gCalls.clear();
         gTimerResult = gAppResult = 0;
@@ -100,8 +100,6 @@ protected:
         signal(SIGUSR1, SIG_IGN); // discards expiries left pending
         for (int fd : fds_)
             close(fd);
-        sigaction(SIGUSR1, &savedAct_, nullptr);
-        sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
         pProcInfoCom = nullptr;
         std::free(p);
     }
@@ -131,14 +129,9 @@ protected:
 
     ProcInfo *p = nullptr;
     LogCapture logs;
-
-private:
     std::vector<int> fds_;
-    sigset_t savedMask_;
-    struct sigaction savedAct_;
 };
 
-void PutByte(int fd) { ASSERT_EQ(1, write(fd, "1", 1)); }
 
 struct ResultCase {
     int timerResult, appResult, expect;
@@ -544,7 +537,7 @@ TEST(SleepTicks, BothEncodingsAndTheCap)
 TEST(FixedPaths, DocumentedWithoutRootAndMovedByIt)
 {
     KvoRoot keep; // KVO_ROOT restored afterwards
-    for (const char *root : {"", "/tmp/a", "/tmp/bb"}) {
+    for (const char *root : {"", "/tmp/bb"}) {
         setenv("KVO_ROOT", root, 1);
         for (int id = 0; id < KVO_PATH_COUNT; ++id)
             EXPECT_EQ(root + std::string(KvoBasePath(KvoPathId(id))), KvoPath(KvoPathId(id)));

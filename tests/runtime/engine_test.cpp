@@ -201,6 +201,24 @@ TEST_F(Engine, TimerTurns)
     EXPECT_EQ(1, logs.Count("empty of iSelectDes\n", LOG_DEBUG));
 }
 
+// iMaxfd is recomputed (not only raised) over both lists, past gaps, without
+// descriptors no set can hold.
+TEST(SelectFdMaxGet, SkipsGapsAndDescriptorsOutsideTheSet)
+{
+    ProcInfo pi = {}, none = {};
+    pi.iMaxfd = none.iMaxfd = 500;
+    pi.iTimerSelectDes[KVO_TIMER_MAX - 1] = 30;
+    pi.iaSelectDes[0] = 2000;
+    pi.iaSelectDes[2] = 9;
+    pi.iaSelectDes[3] = -1;
+    ComSelectFdMaxGet(&pi);
+    ComSelectFdMaxGet(&none);
+    EXPECT_EQ("30 0", std::to_string(pi.iMaxfd) + " " + std::to_string(none.iMaxfd));
+    pi.iaSelectDes[KVO_SELECT_MAX - 1] = 40;
+    ComSelectFdMaxGet(&pi);
+    EXPECT_EQ(40, pi.iMaxfd);
+}
+
 // Clear mode empties a short and a full list, each with its trace, and recomputes
 // iMaxfd from what is left (the timer pipe).
 TEST_F(Engine, UpdateClearModeEmptiesTheList)

@@ -86,6 +86,8 @@ class Engine : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        sigprocmask(SIG_SETMASK, nullptr, &savedMask_);
+        sigaction(SIGUSR1, nullptr, &savedAct_);
         BlockUsr1(SIG_BLOCK);
         gCalls.clear();
         gTimerResult = gAppResult = 0;
@@ -100,6 +102,8 @@ protected:
         signal(SIGUSR1, SIG_IGN); // discards expiries left pending
         for (int fd : fds_)
             close(fd);
+        sigaction(SIGUSR1, &savedAct_, nullptr);
+        sigprocmask(SIG_SETMASK, &savedMask_, nullptr); // the runtime's waits change it
         pProcInfoCom = nullptr;
         std::free(p);
     }
@@ -130,6 +134,8 @@ protected:
     ProcInfo *p = nullptr;
     LogCapture logs;
     std::vector<int> fds_;
+    sigset_t savedMask_;
+    struct sigaction savedAct_;
 };
 
 

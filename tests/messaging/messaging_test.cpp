@@ -350,17 +350,21 @@ TEST_F(Ftp, SuccessOnlyTracesAndBadIdsNoRecovery)
     EXPECT_EQ("", peer.Drain() + stsPeer.Drain());
 }
 
-// Full: three attempts fail at once, 245 reads drain it, module 11 is to be killed;
-// another path: the recovery acts on FifoFtp, making it.
+// Full: three attempts fail at once, 245 reads drain it (closed again), module 11
+// is to be killed; another path: the recovery acts on FifoFtp, making it.
 TEST_F(Ftp, FailureDrainsTheFtpFifoAndAsksForTheKill)
 {
     ASSERT_TRUE(root.MakeFifo(KVO_PATH_FIFO_FTP));
     {
         HeldFifo peer(ftp.c_str());
-        int frames = peer.Fill();
+        int frames = peer.Fill(), free0 = dup(0);
+        close(free0);
         double t0 = Seconds(CLOCK_MONOTONIC);
         EXPECT_EQ(-1, Put(ftp));
         EXPECT_LT(Seconds(CLOCK_MONOTONIC) - t0, 5.0);
+        int free1 = dup(0);
+        close(free1);
+        EXPECT_EQ(free0, free1) << "a descriptor left open";
         EXPECT_EQ(Failed(Err("FIFO write error", ftp, EAGAIN), ftp, std::max(0, 245 - frames), true),
                   log.AtPriority(LOG_INFO));
         EXPECT_EQ(static_cast<size_t>(std::max(0, frames - 245)) * FIFO_MSG_SIZE, peer.Drain().size());

@@ -1,21 +1,18 @@
-// fuzzcommon.h - what the fuzz harnesses share: a log that formats every
-// line (so that the format paths run under the sanitizers) but writes none,
-// and the failure report that makes libFuzzer keep the input.
+// fuzzcommon.h - shared by the harnesses: a log that formats every line (so the
+// format paths run under the sanitizers) but writes none, and the failure report.
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "kvolog.h"
 
-inline void FuzzSinkNothing(int, const char *, void *) {}
-
-// Every priority passes the mask and is formatted into the sink.
 inline void FuzzQuietLog()
 {
     ComLogSetMask(LOG_UPTO(LOG_DEBUG));
-    ComLogSetSink(FuzzSinkNothing, nullptr);
+    ComLogSetSink([](int, const char *, void *) {}, nullptr);
 }
 
 __attribute__((format(printf, 1, 2), noreturn)) inline void FuzzFail(const char *fmt, ...)
@@ -27,4 +24,10 @@ __attribute__((format(printf, 1, 2), noreturn)) inline void FuzzFail(const char 
     std::fputs("\n", stderr);
     va_end(ap);
     std::abort();
+}
+
+inline int Atoi3(const unsigned char *p)
+{
+    char s[4] = {static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[2]), 0};
+    return std::atoi(s);
 }

@@ -1,8 +1,6 @@
-// Real System V segments under a private key file, and real child processes
-// running the argvdump helper: a segment's life, which record fields a key
-// fills, the refusals; the child's argument vector, the parent's
-// bookkeeping, the refusals and a program that cannot run; the wait for the
-// process-state word.
+// Real System V segments under a private key file and real children running
+// argvdump: segment life, fields and refusals; the child's argv, the parent's
+// bookkeeping and refusals, a program that cannot run; the process-state wait.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -45,7 +43,7 @@ std::string Hex(const void *p)
 class ShmFork : public ::testing::Test {
 protected:
     void SetUp() override { signal(SIGCHLD, SIG_DFL); }
-    void TearDown() override // while the key file exists: its inode names our keys only
+    void TearDown() override // keys of our key file's inode only
     {
         signal(SIGCHLD, SIG_DFL);
         for (int projId : {'c', 's', 'o', 'r', 'i', 'p', 'm', 'd'})
@@ -59,11 +57,8 @@ protected:
     const ProcInfo zero{};
 };
 
-// ---- segments --------------------------------------------------------------
-
-// Create, attach read-write, attach read-only elsewhere and read the same
-// bytes; a write through the read-only attachment kills the writer; detach
-// takes the newer attachment; remove; and the combined get and free.
+// Create, attach read-write and read-only (same bytes; a write through the latter
+// kills the writer); detach takes the newer; remove; the combined get and free.
 TEST_F(ShmFork, SegmentLifeFromCreateToRemove)
 {
     key_t key = ComShmKey('s');
@@ -101,10 +96,8 @@ TEST_F(ShmFork, SegmentLifeFromCreateToRemove)
     EXPECT_EQ(0, AttachCount(key));
 }
 
-// Each of the seven project ids fills an id field of its own (CONFIG and
-// OTHER the ones the service reads); the card-master key fills none: the
-// seven-row functions refuse it (the segment is made and attached all the
-// same), and its own family takes only it and records nothing.
+// Each of the seven project ids fills an id field of its own; the card-master key
+// none: the seven-row functions refuse it, and its own family takes only it.
 TEST_F(ShmFork, KeysFillTheirOwnFields)
 {
     std::vector<size_t> fields;
@@ -156,10 +149,9 @@ TEST_F(ShmFork, KeysFillTheirOwnFields)
     EXPECT_STREQ("card", rec);
 }
 
-// A missing key file makes every key -1, the CONFIG row's; attaching without
-// a segment or beyond its size fails; detaching twice fails; a remove
-// without an id of this process's own never reaches shmctl (0 in the field
-// is a valid id of some other segment).
+// A missing key file makes every key -1 (the CONFIG row's); attaching without a
+// segment or beyond its size fails, and detaching twice; a remove without an id
+// of our own never reaches shmctl (0 is some other segment's valid id).
 TEST_F(ShmFork, SegmentFailures)
 {
     void *p = ComShmRwGet(pi.get(), ComShmKey('c'), 256);
@@ -197,12 +189,10 @@ TEST_F(ShmFork, SegmentFailures)
     EXPECT_EQ(0, ComShmRm(pi.get(), r));
 }
 
-// ---- processes -------------------------------------------------------------
-
 const char kArgvDump[] = KVO_ARGVDUMP;
 
-// The child's argv: the program, the id text of the row plus the offset (the
-// widest and lowest that fit), the extra argument if any.
+// The child's argv: the program, the row's id plus the offset (widest and lowest
+// that fit), the extra argument if any.
 TEST_F(ShmFork, ChildSeesPathModuleIdAndExtraArgument)
 {
     const std::string dump = root.Dir() + "/argv";
@@ -227,8 +217,8 @@ TEST_F(ShmFork, ChildSeesPathModuleIdAndExtraArgument)
     EXPECT_TRUE(!ComModuleName(99) && !ComModuleName(65536 + 52) && !ComModuleName(-1));
 }
 
-// The parent records the child by row, and SIGCHLD is left ignored; bad
-// arguments are refused before anything changes, with no id text cut to fit.
+// The parent records the child by row, SIGCHLD left ignored; bad arguments are
+// refused before anything changes, no id text cut to fit.
 TEST_F(ShmFork, ParentBookkeepingAndRefusals)
 {
     pi->iChildCount = 5;
@@ -263,10 +253,9 @@ TEST_F(ShmFork, ParentBookkeepingAndRefusals)
     EXPECT_TRUE(Untouched() && sa.sa_handler == SIG_DFL);
 }
 
-// A program that cannot run ends its child there (127, logged from the
-// child, in a file since a capture would fill the child's own copy), never
-// a second copy of the caller; the grandchild start runs the given vector
-// with no bookkeeping and SIGCHLD untouched.
+// A program that cannot run ends its child there (127, logged from the child with
+// its own pid), never a second copy of the caller; the grandchild start runs the
+// vector with no bookkeeping and SIGCHLD untouched.
 TEST_F(ShmFork, ChildThatCannotRunItsProgramEndsThere)
 {
     const std::string missing = root.Dir() + "/none", logFile = root.Dir() + "/log", marks = root.Dir() + "/marks";
@@ -310,10 +299,8 @@ TEST_F(ShmFork, ChildThatCannotRunItsProgramEndsThere)
     EXPECT_TRUE(Untouched());
 }
 
-// The wait for the process-state word fails at once without its segment,
-// returns at once when it is set, and otherwise waits, polling without
-// spinning, until another process sets it (half a second after this one is
-// attached, so a logged 42 proves it).
+// The process-state wait fails at once without its segment, returns at once when
+// the word is set, else polls without spinning until another process sets it.
 TEST_F(ShmFork, ProcStateCheckWaitsForTheWord)
 {
     EXPECT_EQ(-1, ComProcStateCheck(pi.get()));

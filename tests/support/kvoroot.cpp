@@ -1,11 +1,8 @@
 #include "kvoroot.h"
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -21,12 +18,10 @@ void MakeDirs(const std::string &path)
 KvoRoot::KvoRoot()
 {
     char tmpl[] = "/tmp/kvoroot.XXXXXX";
-    const char *d = mkdtemp(tmpl);
+    const char *d = mkdtemp(tmpl), *old = std::getenv("KVO_ROOT");
     dir_ = d != nullptr ? d : "/tmp/kvoroot.failed";
-    const char *old = std::getenv("KVO_ROOT");
     hadRoot_ = old != nullptr;
-    if (hadRoot_)
-        savedRoot_ = old;
+    savedRoot_ = hadRoot_ ? old : "";
     setenv("KVO_ROOT", dir_.c_str(), 1);
     MakeDirs(dir_ + KvoBasePath(KVO_PATH_FIFO_DIR));
     std::string key = KvoPath(KVO_PATH_SHM_KEY);
@@ -36,15 +31,10 @@ KvoRoot::KvoRoot()
 
 KvoRoot::~KvoRoot()
 {
-    if (hadRoot_)
-        setenv("KVO_ROOT", savedRoot_.c_str(), 1);
-    else
-        unsetenv("KVO_ROOT");
+    hadRoot_ ? setenv("KVO_ROOT", savedRoot_.c_str(), 1) : unsetenv("KVO_ROOT");
     if (dir_.rfind("/tmp/kvoroot.", 0) == 0)
         (void)!std::system(("rm -rf '" + dir_ + "'").c_str());
 }
-
-bool KvoRoot::MakeFifo(KvoPathId id) const { return mkfifo(KvoPath(id), 0666) == 0; }
 
 bool KvoRoot::MakeAllFifos() const
 {
@@ -52,14 +42,6 @@ bool KvoRoot::MakeAllFifos() const
     for (int id = KVO_PATH_FIFO_GDBT; id <= KVO_PATH_FIFO_FTP; ++id)
         ok = MakeFifo(static_cast<KvoPathId>(id)) && ok;
     return ok;
-}
-
-HeldFifo::HeldFifo(const char *path) : fd(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
-
-HeldFifo::~HeldFifo()
-{
-    if (fd >= 0)
-        close(fd);
 }
 
 std::string HeldFifo::Drain() const

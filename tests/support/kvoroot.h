@@ -1,36 +1,37 @@
-// kvoroot.h - a private controller root for one test (KVO_ROOT points at a
-// fresh folder with tmp/pipe and the key file; removed after), and a FIFO
-// held for reading and writing as its module holds it.
+// kvoroot.h - a private controller root for one test (KVO_ROOT at a fresh folder
+// with tmp/pipe and the key file, removed after), and a FIFO held as its module holds it.
 #pragma once
 
+#include <fcntl.h>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "kvomessaging.h"
 #include "kvopaths.h"
 
 class KvoRoot {
 public:
-    KvoRoot();  // mkdtemp, KVO_ROOT, tmp/pipe, the key file
+    KvoRoot();
     ~KvoRoot(); // KVO_ROOT restored, folder removed
     KvoRoot(const KvoRoot &) = delete;
     KvoRoot &operator=(const KvoRoot &) = delete;
 
     const std::string &Dir() const { return dir_; }
-    bool MakeFifo(KvoPathId id) const; // mode 0666
-    bool MakeAllFifos() const;         // the peer table and the service's own
+    bool MakeFifo(KvoPathId id) const { return mkfifo(KvoPath(id), 0666) == 0; }
+    bool MakeAllFifos() const; // the peer table and the service's own
 
 private:
-    std::string dir_;
-    std::string savedRoot_;
+    std::string dir_, savedRoot_;
     bool hadRoot_ = false;
 };
 
 // A FIFO held read-write and non-blocking: senders always find a reader.
 class HeldFifo {
 public:
-    explicit HeldFifo(const char *path);
+    explicit HeldFifo(const char *path) : fd(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC)) {}
     explicit HeldFifo(KvoPathId id) : HeldFifo(KvoPath(id)) {}
-    ~HeldFifo();
+    ~HeldFifo() { if (fd >= 0) close(fd); }
     HeldFifo(const HeldFifo &) = delete;
     HeldFifo &operator=(const HeldFifo &) = delete;
 
@@ -39,6 +40,5 @@ public:
     int Fill() const;          // 256-byte frames written until full
 };
 
-// 250 data bytes: head, then spaces.
-std::string Data(const std::string &head);
+std::string Data(const std::string &head); // 250 data bytes: head, then spaces
 std::string ReadFile(const std::string &path);

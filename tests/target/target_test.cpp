@@ -1,8 +1,6 @@
-// What must hold on the controller's CPU (32-bit big-endian PowerPC, run
-// here under qemu-user) as on the build machine: the cross build runs with
-// the controller's ABI, C modules and the C++ runtime agree on the shared
-// layouts, and the parent-mode word another module wrote natively into
-// OTHER is read natively wherever its nonzero bits sit.
+// What must hold on the controller's CPU (32-bit big-endian PowerPC, under qemu-user)
+// as here: the controller's ABI, C and C++ agree on the shared layouts, and the
+// parent-mode word in OTHER is read natively wherever its nonzero bits sit.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -33,11 +31,9 @@ TEST(Target, CrossBuildRunsBigEndianIlp32AndCAgreesOnLayouts)
         EXPECT_EQ(kvoLayoutC[i].value, cxx[i].value) << cxx[i].what;
 }
 
-// Each word has its nonzero bits in another byte, so a reader that looks at
-// one byte, or assumes an order, fails some on one of the two byte orders;
-// the rest of OTHER is nonzero against a reader at the wrong offset or
-// width.  A press goes to the parent module for any nonzero word, to the EK
-// module for 0.
+// Each word has its bits in another byte (a one-byte or fixed-order reader fails
+// some), the rest of OTHER nonzero; a press goes to the parent for any nonzero
+// word, to the EK module for 0.
 TEST(Target, ParentModeWordIsReadNatively)
 {
     KvoRoot root;

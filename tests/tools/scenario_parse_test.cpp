@@ -1,5 +1,4 @@
-// The scenario reader: each kind of mistake is reported with the file, the line and what was
-// expected (the good lines are every scenario's, run as tests of their own).
+// The scenario reader names file, line and what was expected for each kind of mistake (good lines: scenarios/).
 #include <gtest/gtest.h>
 
 #include "scenario.h"

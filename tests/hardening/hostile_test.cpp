@@ -36,8 +36,7 @@ protected:
         setup.service = launch.service = service != nullptr && *service != '\0' ? service : KVO_GDBT_BINARY;
         std::string error;
         EXPECT_TRUE(b_.Create(setup, &error)) << error;
-        b_.SetGuardButton('1');
-        b_.SetParentMode(1);
+        b_.SetGuardButton('1'), b_.SetParentMode(1);
         EXPECT_TRUE(b_.Start(launch, &error)) << error;
         int result = b_.AwaitStartup(10000);
         fdsAtStart_ = FdCount(b_.Pid());
@@ -193,8 +192,7 @@ TEST_F(Hostile, SyslogRecordsCarryIdentFacilityPidAndPriority)
                 dgrams.emplace_back(buf, static_cast<size_t>(n));
     });
     Launch launch;
-    launch.level = "7";
-    launch.log = LogTo::Syslog;
+    launch.level = "7", launch.log = LogTo::Syslog;
     launch.wrap = {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                    "mount -t tmpfs kvo /dev && : > /dev/log && mount --bind \"$0\" /dev/log && exec \"$@\"",
                    addr.sun_path};

@@ -55,11 +55,7 @@ TEST_F(Msg, Kind0CreatesOrAcceptsAFifo)
 // Kinds 1-6 and their flags; failures store errno, unretried (5 waits for the FIFO only); unknown kinds leave errno.
 TEST_F(Msg, OpenKindsFlagsAndFailures)
 {
-    const struct {
-        int kind, flags;
-        const char *dir;
-        int errMissing, errNoReader;
-    } kinds[] = {{1, O_RDONLY, "read", ENOENT, 0},           {2, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0},
+    const struct { int kind, flags; const char *dir; int errMissing, errNoReader; } kinds[] = {{1, O_RDONLY, "read", ENOENT, 0},           {2, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0},
                  {3, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0}, {4, O_WRONLY, "write", 0, 0},
                  {5, O_WRONLY | O_NONBLOCK, "write", 0, ENXIO},  {6, O_RDWR | O_NONBLOCK, "RW", ENOENT, 0}};
     for (const auto &k : kinds) {
@@ -122,10 +118,7 @@ class Parser : public Msg {
 protected:
     void SetUp() override { ASSERT_TRUE(made); info.iSelectDes = peer.fd; data.fill('?'); }
     int Get(const std::string &bytes)
-    {
-        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(peer.fd, bytes.data(), bytes.size()));
-        return ComFIFOGetData(&info, &mid, &cid, data.data());
-    }
+    { EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(peer.fd, bytes.data(), bytes.size())); return ComFIFOGetData(&info, &mid, &cid, data.data()); }
     std::string Out() const { return std::to_string(mid) + " " + std::to_string(cid) + " " + std::string(data.data(), 250); }
 
     bool made = root.MakeFifo(KVO_PATH_FIFO_GDBT);
@@ -234,11 +227,9 @@ TEST_F(Msg, SendFailsThreeTimesWithinItsBound)
 TEST_F(Msg, SendWaitsWithinItsBound)
 {
     int reader = -1;
-    LogCapture hook([&](const std::string &text) {
-        if (text == Err("FIFO read open error", sts, ENOENT) && reader < 0) {
-            mkfifo(sts.c_str(), 0666);
+    LogCapture hook([&](const std::string &text) { // the FIFO made after the first failed attempt
+        if (text == Err("FIFO read open error", sts, ENOENT) && reader < 0 && mkfifo(sts.c_str(), 0666) == 0)
             reader = open(sts.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        }
     });
     char buf[2 * FIFO_MSG_SIZE];
     EXPECT_EQ(0, ComFIFOPutData2(sts.c_str(), 52, 605, Data("001").data()));
@@ -352,7 +343,7 @@ TEST_F(Ftp, RegularFileRefusedAndADrainThatCannotOpen)
 }
 
 // Report frames as the status module reads them; a value beyond three digits (1000 would read "100") is not sent.
-TEST(StatusReports, FramesUndeliveredAndValuesThatDoNotFit)
+TEST(StatusReports, FramesAndValuesThatDoNotFit)
 {
     KvoRoot root;
     LogCapture log;
@@ -380,20 +371,14 @@ TEST(StatusReports, FramesUndeliveredAndValuesThatDoNotFit)
 
 TEST(DateStamp, WordsAndStringsOfAFixedMoment)
 {
-    const struct {
-        struct tm tm;
-        long usec;
-        uint32_t date, time;
-        const char *text; // date and time digits
-    } cases[] = {
+    const struct { struct tm tm; long usec; uint32_t date, time; const char *text; } cases[] = {
         {{7, 5, 9, 4, 11, 126, 0, 0, 0, 0, nullptr}, 123456, 0x07ea0c04u, 0x0905070cu, "20261204090507"},
         {{60, 59, 23, 31, 0, 99, 0, 0, 0, 0, nullptr}, 999999, 0x07cf011fu, 0x173b3c63u, "19990131235960"},
     };
     for (const auto &c : cases) {
         uint32_t date = 0, time = 0;
         kvo::DateWords(c.tm, c.usec, &date, &time);
-        EXPECT_EQ(c.date, date);
-        EXPECT_EQ(c.time, time);
+        EXPECT_EQ(std::make_pair(c.date, c.time), std::make_pair(date, time));
         char s[16] = "###############";
         kvo::DateWordsStr(date, time, s, s + 8);
         EXPECT_EQ(std::string(c.text) + "#", std::string(s, 15)); // no terminator
@@ -413,6 +398,7 @@ TEST(DateStamp, CurrentTimeFollowsTheZone)
     uint16_t week = 99;
     char d[15] = {}, want[15] = {};
     struct timeval before, after;
+    struct tm t;
     do { // the reading and the check in the same second
         gettimeofday(&before, nullptr);
         GetCurTime(&date, &time, &week);
@@ -422,7 +408,6 @@ TEST(DateStamp, CurrentTimeFollowsTheZone)
     } while (before.tv_sec != after.tv_sec);
     old != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
     time_t shifted = before.tv_sec + 9 * 3600;
-    struct tm t;
     kvo::DateWords(*gmtime_r(&shifted, &t), 0, &wantDate, &wantTime);
     kvo::DateWordsStr(wantDate, wantTime, want, want + 8);
     EXPECT_EQ(std::string(want) + " " + std::to_string(wantDate) + " " + std::to_string(wantTime) + " " + std::to_string(t.tm_wday),

@@ -18,12 +18,7 @@ namespace {
 // writes; decoded from a file and from standard input, a short last chunk named.
 TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
 {
-    const struct {
-        std::vector<std::string> args; // after "send"
-        KvoPathId fifo;
-        int mid, cid;
-        std::string head, line;
-    } cases[] = {
+    const struct { std::vector<std::string> args; KvoPathId fifo; int mid, cid; std::string head, line; } cases[] = {
         {{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01", "kvosts(80) 900 terminate, order 1"},
         {{"gdbt", "80", "410", "--hex", "20 20 01"}, KVO_PATH_FIFO_GDBT, 80, 410, "  \x01",
          "kvosts(80) 410 IO answer (loop signal), loop state 1"},
@@ -55,8 +50,7 @@ TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
     std::ofstream(file) << frames << "080900";
     lines += "kvosts(80) 900 terminate, order 0 [short frame: 6 bytes]\n";
     ToolRun run = RunTool(KVOMSG_PATH, {"decode", file});
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ(lines, run.out);
+    EXPECT_TRUE(run.status == 0 && run.out == lines) << run.out;
     EXPECT_EQ(lines, RunTool(KVOMSG_PATH, {"decode"}, file).out);
 }
 
@@ -115,10 +109,8 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
             "the FIFO folder " + path(KVO_PATH_FIFO_DIR) + " does not exist (is KVO_ROOT right?)",
             "FifoPare is full: " + std::to_string(queued) + " bytes wait for a reader that does not keep up (" +
                 path(KVO_PATH_FIFO_PARE) + ")"};
-        std::vector<std::string> args = {"send", fifos[c], "sts", "900"};
-        if (c == 0)
-            args.insert(args.begin(), "-v");
-        ToolRun run = RunTool(KVOMSG_PATH, args);
+        std::vector<std::string> args = {"-v", "send", fifos[c], "sts", "900"}; // -v for the first
+        ToolRun run = RunTool(KVOMSG_PATH, {args.begin() + (c == 0 ? 0 : 1), args.end()});
         std::string runtime = "kvomsg: runtime: FIFO read open error (fifo=" + path(KVO_PATH_FIFO_STS) +
                               ", errno=2(No such file or directory))\n";
         EXPECT_TRUE(run.status == 1 && run.out.empty()) << fifos[c];
@@ -139,13 +131,9 @@ TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
         std::vector<std::string> args = {"watch", "log", "--count", "1", "--take"};
         ToolRun run = RunTool(KVOMSG_PATH, {args.begin(), args.end() - (mode == O_RDWR ? 0 : 1)});
         close(held);
-        const std::string pid = std::to_string(getpid()), watching = "watching " + std::string(path) + "\n";
-        const std::string head = mode == O_RDONLY ? "kvomsg: pid " + pid + " ("
-                                 : mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid " + pid + " ("
-                                                  : watching;
-        const std::string tail = mode != O_RDONLY ? watching
-                                                  : ") reads FifoLog: watching would take its frames (kvomsg monitor "
-                                                    "shows them without; --take reads anyway)\n";
+        const std::string pid = std::to_string(getpid()), watching = "watching " + std::string(path) + "\n",
+            head = mode == O_WRONLY ? watching : (mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid " : "kvomsg: pid ") + pid + " (",
+            tail = mode != O_RDONLY ? watching : ") reads FifoLog: watching would take its frames (kvomsg monitor shows them without; --take reads anyway)\n";
         EXPECT_EQ(mode == O_RDONLY, run.status == 1) << run.err;
         EXPECT_EQ(0u, run.err.find(head)) << run.err;
         EXPECT_EQ(run.err.size() - tail.size(), run.err.rfind(tail)) << run.err;

@@ -43,8 +43,7 @@ TEST(Kvosim, VerdictsAndDiagrams)
                              "code #quot;0312#quot;\n", "kvosts->>kvogdbt: 901 alive request\n",
                              "kvogdbt->>kvosts: 621 alive answer\n", "Note over kvogdbt: exit status 0\n"})
         EXPECT_NE(std::string::npos, at = m.find(step, at)) << step << " in order in\n" << m;
-    EXPECT_EQ(0u, s.find("<svg xmlns=\"http://www.w3.org/2000/svg\""));
-    EXPECT_NE(std::string::npos, s.find(">901 alive request</text>"));
+    EXPECT_TRUE(s.find("<svg xmlns=\"http://www.w3.org/2000/svg\"") == 0 && s.find(">901 alive request</text>") != std::string::npos);
 }
 
 TEST(Kvosim, HelpAndInputRefusedInOneLine)
@@ -77,12 +76,7 @@ TEST(Kvocrkey, HelpStartFailuresAndTheEndOfInput)
     const std::string plain = dir.Dir() + "/plain", input = dir.Dir() + "/input";
     std::ofstream(plain) << "not a program\n";
     std::ofstream(input) << "press\nbyte 300\nstats\n";
-    const struct {
-        std::vector<std::string> args;
-        std::string in;
-        int status;
-        std::string out, err;
-    } cases[] = {
+    const struct { std::vector<std::string> args; std::string in; int status; std::string out, err; } cases[] = {
         {{"--", "/nonexistent/kvogdbt"}, "", 127, "", "cannot start /nonexistent/kvogdbt: No such file or directory"},
         {{plain}, "", 126, "", "cannot start " + plain + ": Permission denied"},
         {{"-x"}, "", 2, "", "unknown option '-x' (see kvocrkey --help)"},

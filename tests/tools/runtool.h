@@ -9,15 +9,15 @@
 #include <vector>
 
 struct ToolRun {
-    int status = -1;      // exit status, or 128 + signal
-    std::string out, err; // standard output and error
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
 };
 
-// argv[0] is the program's path; standard input from stdinPath or /dev/null.
+// argv[0] is the program's path (or path comes first); standard input from stdinPath or /dev/null.
 inline ToolRun RunTool(const std::vector<std::string> &argv, const std::string &stdinPath = "")
 {
     ToolRun t;
-    FILE *files[2] = {std::tmpfile(), std::tmpfile()};
+    FILE *files[2] = {std::tmpfile(), std::tmpfile()}; // standard output and error
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
@@ -38,7 +38,6 @@ inline ToolRun RunTool(const std::vector<std::string> &argv, const std::string &
     return t;
 }
 
-// The tool at path with these arguments.
 inline ToolRun RunTool(const char *path, std::vector<std::string> args, const std::string &stdinPath = "")
 {
     args.insert(args.begin(), path);

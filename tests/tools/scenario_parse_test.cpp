@@ -29,7 +29,7 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
     };
     for (const auto &c : cases) {
         std::vector<Step> steps;
-        std::string error;
+        std::string error; // set on failure
         EXPECT_FALSE(ParseScenario(std::string("# a comment\n\n") + c.first + "\npress\n", "t.scenario", &steps, &error));
         EXPECT_EQ(std::string("t.scenario:3: expected ") + c.second, error);
     }

@@ -55,9 +55,10 @@ TEST_F(Msg, Kind0CreatesOrAcceptsAFifo)
 // Kinds 1-6 and their flags; failures store errno, unretried (5 waits for the FIFO only); unknown kinds leave errno.
 TEST_F(Msg, OpenKindsFlagsAndFailures)
 {
-    const struct { int kind, flags; const char *dir; int errMissing, errNoReader; } kinds[] = {{1, O_RDONLY, "read", ENOENT, 0},           {2, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0},
-                 {3, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0}, {4, O_WRONLY, "write", 0, 0},
-                 {5, O_WRONLY | O_NONBLOCK, "write", 0, ENXIO},  {6, O_RDWR | O_NONBLOCK, "RW", ENOENT, 0}};
+    const struct { int kind, flags; const char *dir; int errMissing, errNoReader; } kinds[] = {
+        {1, O_RDONLY, "read", ENOENT, 0}, {2, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0},
+        {3, O_RDONLY | O_NONBLOCK, "read", ENOENT, 0}, {4, O_WRONLY, "write", 0, 0},
+        {5, O_WRONLY | O_NONBLOCK, "write", 0, ENXIO}, {6, O_RDWR | O_NONBLOCK, "RW", ENOENT, 0}};
     for (const auto &k : kinds) {
         SCOPED_TRACE(k.kind);
         if (k.errMissing != 0) {
@@ -79,8 +80,7 @@ TEST_F(Msg, OpenKindsFlagsAndFailures)
         EXPECT_EQ(k.flags, fcntl(fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK));
         EXPECT_EQ(1, log.Count(std::string("open FifoDescriptor(") + k.dir + ") = " + std::to_string(fd) + "\n"));
         EXPECT_EQ(0, log.Count("sleep() of open(" + gdbt + ")\n"));
-        close(fd);
-        unlink(gdbt.c_str());
+        close(fd), unlink(gdbt.c_str());
     }
     for (int kind : {7, -1}) {
         info.iErrno = 1234;
@@ -108,9 +108,7 @@ TEST_F(Msg, WriteKindsWaitUntilTheFifoExists)
         int pauses = log.Count("sleep() of open(" + gdbt + ")\n");
         EXPECT_TRUE(pauses >= 1 && pauses <= 8) << pauses << " pauses";
         EXPECT_GE(fd, 0);
-        close(fd);
-        close(reader);
-        unlink(gdbt.c_str());
+        close(fd), close(reader), unlink(gdbt.c_str());
     }
 }
 

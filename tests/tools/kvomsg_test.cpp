@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <fstream>
-#include <memory>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,22 +14,11 @@
 
 namespace {
 
-std::vector<std::string> Kvomsg(std::vector<std::string> args)
-{
-    args.insert(args.begin(), KVOMSG_PATH);
-    return args;
-}
-
 // FIFOs, modules and commands by name or number, data as text or hex: the bytes ComFIFOPutData2
 // writes; decoded from a file and from standard input, a short last chunk named.
 TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
 {
-    const struct {
-        std::vector<std::string> args; // after "send"
-        KvoPathId fifo;
-        int mid, cid;
-        std::string head, line;
-    } cases[] = {
+    const struct { std::vector<std::string> args; KvoPathId fifo; int mid, cid; std::string head, line; } cases[] = {
         {{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01", "kvosts(80) 900 terminate, order 1"},
         {{"gdbt", "80", "410", "--hex", "20 20 01"}, KVO_PATH_FIFO_GDBT, 80, 410, "  \x01",
          "kvosts(80) 410 IO answer (loop signal), loop state 1"},
@@ -47,9 +35,9 @@ TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
     std::string frames, lines;
     for (const auto &c : cases) {
         HeldFifo fifo(c.fifo);
-        std::vector<std::string> args = {"send"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        ToolRun run = RunTool(Kvomsg(args));
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "send");
+        ToolRun run = RunTool(KVOMSG_PATH, args);
         EXPECT_EQ(0, run.status) << c.line;
         EXPECT_EQ(c.line + "\n", run.out.substr(run.out.find(": ") + 2));
         const std::string sent = fifo.Drain();
@@ -61,16 +49,15 @@ TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
     const std::string file = root.Dir() + "/frames";
     std::ofstream(file) << frames << "080900";
     lines += "kvosts(80) 900 terminate, order 0 [short frame: 6 bytes]\n";
-    ToolRun run = RunTool(Kvomsg({"decode", file}));
-    EXPECT_EQ(0, run.status);
-    EXPECT_EQ(lines, run.out);
-    EXPECT_EQ(lines, RunTool(Kvomsg({"decode"}), file).out);
+    ToolRun run = RunTool(KVOMSG_PATH, {"decode", file});
+    EXPECT_TRUE(run.status == 0 && run.out == lines) << run.out;
+    EXPECT_EQ(lines, RunTool(KVOMSG_PATH, {"decode"}, file).out);
 }
 
 // --help on standard output; one line per kind of bad argument, exit 2, nothing sent.
 TEST(Kvomsg, HelpAndBadArguments)
 {
-    ToolRun help = RunTool(Kvomsg({"watch", "--help"}));
+    ToolRun help = RunTool(KVOMSG_PATH, {"watch", "--help"});
     EXPECT_TRUE(help.status == 0 && help.err.empty());
     EXPECT_EQ(0u, help.out.find("usage: kvomsg [-v] send FIFO MODULE COMMAND"));
     const std::pair<std::vector<std::string>, const char *> cases[] = {
@@ -95,7 +82,7 @@ TEST(Kvomsg, HelpAndBadArguments)
     ASSERT_TRUE(root.MakeAllFifos());
     HeldFifo fifo(KVO_PATH_FIFO_STS);
     for (const auto &c : cases) {
-        ToolRun run = RunTool(Kvomsg(c.first));
+        ToolRun run = RunTool(KVOMSG_PATH, c.first);
         EXPECT_TRUE(run.status == 2 && run.out.empty()) << c.second;
         EXPECT_EQ(std::string("kvomsg: ") + c.second + " (see kvomsg --help)\n", run.err);
     }
@@ -107,21 +94,14 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
 {
     const auto path = [](KvoPathId id) { return std::string(KvoPath(id)); };
     const char *const fifos[] = {"FifoSts", "FifoEk", "FifoLog", "FifoDisp", "FifoPare"};
-    for (int c = 0; c < 5; ++c) {
+    for (int c = 0, queued = 0; c < 5; ++c) {
         KvoRoot root;
-        int queued = 0;
-        std::unique_ptr<HeldFifo> full;
-        if (c == 1)
-            root.MakeFifo(KVO_PATH_FIFO_EK);
-        if (c == 2)
-            close(creat(KvoPath(KVO_PATH_FIFO_LOG), 0644));
-        if (c == 3)
-            rmdir(KvoPath(KVO_PATH_FIFO_DIR));
-        if (c == 4 && root.MakeFifo(KVO_PATH_FIFO_PARE)) {
-            full = std::make_unique<HeldFifo>(KVO_PATH_FIFO_PARE);
-            full->Fill();
-            ioctl(full->fd, FIONREAD, &queued);
-        }
+        if (c == 1 || c == 4)
+            root.MakeFifo(c == 1 ? KVO_PATH_FIFO_EK : KVO_PATH_FIFO_PARE);
+        (void)(c == 2 ? close(creat(KvoPath(KVO_PATH_FIFO_LOG), 0644)) : c == 3 ? rmdir(KvoPath(KVO_PATH_FIFO_DIR)) : 0);
+        HeldFifo full(c == 4 ? KvoPath(KVO_PATH_FIFO_PARE) : "/nonexistent");
+        if (c == 4)
+            full.Fill(), ioctl(full.fd, FIONREAD, &queued);
         const std::string cause[] = {
             "FifoSts does not exist (" + path(KVO_PATH_FIFO_STS) + ")",
             "nobody reads FifoEk (" + path(KVO_PATH_FIFO_EK) + ")",
@@ -129,10 +109,8 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
             "the FIFO folder " + path(KVO_PATH_FIFO_DIR) + " does not exist (is KVO_ROOT right?)",
             "FifoPare is full: " + std::to_string(queued) + " bytes wait for a reader that does not keep up (" +
                 path(KVO_PATH_FIFO_PARE) + ")"};
-        std::vector<std::string> args = {"send", fifos[c], "sts", "900"};
-        if (c == 0)
-            args.insert(args.begin(), "-v");
-        ToolRun run = RunTool(Kvomsg(args));
+        std::vector<std::string> args = {"-v", "send", fifos[c], "sts", "900"}; // -v for the first
+        ToolRun run = RunTool(KVOMSG_PATH, {args.begin() + (c == 0 ? 0 : 1), args.end()});
         std::string runtime = "kvomsg: runtime: FIFO read open error (fifo=" + path(KVO_PATH_FIFO_STS) +
                               ", errno=2(No such file or directory))\n";
         EXPECT_TRUE(run.status == 1 && run.out.empty()) << fifos[c];
@@ -140,8 +118,7 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
     }
 }
 
-// Watch refuses a FIFO another process (this test) reads, as it would take its frames; it
-// watches one that is only written, and --take reads anyway.  A frame waits there each time.
+// Watch refuses a FIFO this test reads (it would take its frames), watches one only written; --take reads anyway.
 TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
 {
     for (int mode : {O_RDONLY, O_WRONLY, O_RDWR}) {
@@ -151,18 +128,12 @@ TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
         int rw = open(path, O_RDWR | O_NONBLOCK), held = open(path, mode | O_NONBLOCK);
         ASSERT_EQ(0, ComFIFOPutData2(path, 52, 901, Data("").c_str()));
         close(rw);
-        std::vector<std::string> args = {"watch", "log", "--count", "1"};
-        if (mode == O_RDWR)
-            args.push_back("--take");
-        ToolRun run = RunTool(Kvomsg(args));
+        std::vector<std::string> args = {"watch", "log", "--count", "1", "--take"};
+        ToolRun run = RunTool(KVOMSG_PATH, {args.begin(), args.end() - (mode == O_RDWR ? 0 : 1)});
         close(held);
-        const std::string pid = std::to_string(getpid()), watching = "watching " + std::string(path) + "\n";
-        const std::string head = mode == O_RDONLY ? "kvomsg: pid " + pid + " ("
-                                 : mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid " + pid + " ("
-                                                  : watching;
-        const std::string tail = mode != O_RDONLY ? watching
-                                                  : ") reads FifoLog: watching would take its frames (kvomsg monitor "
-                                                    "shows them without; --take reads anyway)\n";
+        const std::string pid = std::to_string(getpid()), watching = "watching " + std::string(path) + "\n",
+            head = mode == O_WRONLY ? watching : (mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid " : "kvomsg: pid ") + pid + " (",
+            tail = mode != O_RDONLY ? watching : ") reads FifoLog: watching would take its frames (kvomsg monitor shows them without; --take reads anyway)\n";
         EXPECT_EQ(mode == O_RDONLY, run.status == 1) << run.err;
         EXPECT_EQ(0u, run.err.find(head)) << run.err;
         EXPECT_EQ(run.err.size() - tail.size(), run.err.rfind(tail)) << run.err;

@@ -1,5 +1,4 @@
-// The scenario reader: each kind of mistake is reported with the file, the line and what was
-// expected (the good lines are every scenario's, run as tests of their own).
+// The scenario reader names file, line and what was expected for each kind of mistake (good lines: scenarios/).
 #include <gtest/gtest.h>
 
 #include "scenario.h"
@@ -30,7 +29,7 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
     };
     for (const auto &c : cases) {
         std::vector<Step> steps;
-        std::string error;
+        std::string error; // set on failure
         EXPECT_FALSE(ParseScenario(std::string("# a comment\n\n") + c.first + "\npress\n", "t.scenario", &steps, &error));
         EXPECT_EQ(std::string("t.scenario:3: expected ") + c.second, error);
     }

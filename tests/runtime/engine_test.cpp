@@ -1,6 +1,4 @@
-// The event engine with real pipes, POSIX timers and SIGUSR1: the multiplexer's
-// order, results and descriptor range; timer slots and their edge cases; the timer
-// signal; the sleeps; the fixed paths.
+// The event engine with real pipes, POSIX timers and SIGUSR1, and the fixed paths.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,45 +22,34 @@ namespace {
 std::string gCalls; // handler calls of the current test: 't' timer, 'a' application
 int gTimerResult, gAppResult, gHandle, gSeenSlotState;
 
-int TimerProc(ProcInfo *)
-{
-    gCalls += 't';
-    return gTimerResult;
-}
+int TimerProc(ProcInfo *) { return gCalls += 't', gTimerResult; }
 
 int AppProc(ProcInfo *pi) // reads its byte, so the descriptor goes quiet
 {
     char c;
     EXPECT_EQ(1, read(pi->iSelectDes, &c, 1));
-    gCalls += 'a';
-    return gAppResult;
+    return gCalls += 'a', gAppResult;
 }
 
 int RestartingProc(ProcInfo *pi) // as the hold timer's handler does
 {
     gSeenSlotState = pi->TimerCntInfo[0].iTimerState;
     gCalls += 't';
-    EXPECT_EQ(0, ComTimerStart(pi, gHandle));
-    return 0;
+    return ComTimerStart(pi, gHandle) == 0 ? 0 : 99;
 }
 
 void BlockUsr1(int how)
 {
     sigset_t s;
-    sigemptyset(&s);
-    sigaddset(&s, SIGUSR1);
-    sigprocmask(how, &s, nullptr);
+    sigemptyset(&s), sigaddset(&s, SIGUSR1), sigprocmask(how, &s, nullptr);
 }
 
 void DeliverUsr1() { BlockUsr1(SIG_UNBLOCK), BlockUsr1(SIG_BLOCK); }
 
-// SIGUSR1 as the kernel queues a POSIX timer expiry (SI_TIMER) with the value.
-void QueueExpiry(int value)
+void QueueExpiry(int value) // SIGUSR1 as the kernel queues a timer expiry (SI_TIMER)
 {
     siginfo_t info = {};
-    info.si_signo = SIGUSR1;
-    info.si_code = SI_TIMER;
-    info.si_value.sival_int = value;
+    info.si_signo = SIGUSR1, info.si_code = SI_TIMER, info.si_value.sival_int = value;
     ASSERT_EQ(0, syscall(SYS_rt_sigqueueinfo, getpid(), SIGUSR1, &info));
 }
 
@@ -77,8 +64,7 @@ bool TimerExists(timer_t id)
 int64_t NowMs()
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return clock_gettime(CLOCK_MONOTONIC, &ts), static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // A fresh record with the timer signal handler; SIGUSR1 blocked outside the waits.
@@ -89,10 +75,8 @@ protected:
         sigprocmask(SIG_SETMASK, nullptr, &savedMask_);
         sigaction(SIGUSR1, nullptr, &savedAct_);
         BlockUsr1(SIG_BLOCK);
-        gCalls.clear();
-        gTimerResult = gAppResult = 0;
-        p = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
-        pProcInfoCom = p;
+        gCalls.clear(), gTimerResult = gAppResult = 0;
+        pProcInfoCom = p = static_cast<ProcInfo *>(std::calloc(1, sizeof(ProcInfo)));
         ASSERT_EQ(0, ComSigAlrm(p, SigAlrmHandler));
         ComSelectFdzero(p);
     }
@@ -112,8 +96,7 @@ protected:
         int f[2];
         EXPECT_EQ(0, pipe(f));
         fds_.insert(fds_.end(), {f[0], f[1]});
-        p->iaSelectDes[index] = f[0];
-        p->pSelectProc[index] = proc;
+        p->iaSelectDes[index] = f[0], p->pSelectProc[index] = proc;
         return f[1];
     }
     int Set(int mode, int ms) { return ComTimerSet(p, mode, ms, TimerProc); }
@@ -139,20 +122,15 @@ protected:
 };
 
 
-struct ResultCase {
-    int timerResult, appResult, expect;
-    const char *calls; // in this turn
-};
+struct ResultCase { int timerResult, appResult, expect; const char *calls; }; // calls: in this turn
 
 class SelectResult : public Engine, public ::testing::WithParamInterface<ResultCase> {};
 
-// Timer pipe and application descriptor ready together: the timer handler runs
-// first; a timer result other than 0 and -1 ends the turn before the application.
+// Timer first when both are ready; a timer result other than 0/-1 ends the turn there.
 TEST_P(SelectResult, TimerPassFirstAndResultsPassUp)
 {
     const ResultCase &c = GetParam();
-    gTimerResult = c.timerResult;
-    gAppResult = c.appResult;
+    gTimerResult = c.timerResult, gAppResult = c.appResult;
     gHandle = Set(KVO_TIMER_ONESHOT, 60000);
     PutByte(AddAppPipe(0, AppProc));
     ASSERT_EQ(0, ComSelectInit(p));
@@ -175,9 +153,7 @@ INSTANTIATE_TEST_SUITE_P(Results, SelectResult,
                                            ResultCase{0, KVO_SELECT_END, KVO_SELECT_END, "ta"},
                                            ResultCase{0, 5, 5, "ta"}));
 
-// An expiry ends the wait with EINTR (3), the next turn serves its byte; a one-shot
-// slot is stopped before its handler runs (a restart there holds); each periodic
-// byte takes a turn; with nothing to wait for the turn returns at once.
+// Expiry: EINTR, then its byte; one-shot stopped before its handler; a byte a turn.
 TEST_F(Engine, TimerTurns)
 {
     gHandle = ComTimerSet(p, KVO_TIMER_ONESHOT, 20, RestartingProc);
@@ -207,16 +183,13 @@ TEST_F(Engine, TimerTurns)
     EXPECT_EQ(1, logs.Count("empty of iSelectDes\n", LOG_DEBUG));
 }
 
-// iMaxfd is recomputed (not only raised) over both lists, past gaps, without
-// descriptors no set can hold.
+// iMaxfd recomputed over both lists, past gaps, without descriptors no set holds.
 TEST(SelectFdMaxGet, SkipsGapsAndDescriptorsOutsideTheSet)
 {
     ProcInfo pi = {}, none = {};
     pi.iMaxfd = none.iMaxfd = 500;
     pi.iTimerSelectDes[KVO_TIMER_MAX - 1] = 30;
-    pi.iaSelectDes[0] = 2000;
-    pi.iaSelectDes[2] = 9;
-    pi.iaSelectDes[3] = -1;
+    pi.iaSelectDes[0] = 2000, pi.iaSelectDes[2] = 9, pi.iaSelectDes[3] = -1;
     ComSelectFdMaxGet(&pi);
     ComSelectFdMaxGet(&none);
     EXPECT_EQ("30 0", std::to_string(pi.iMaxfd) + " " + std::to_string(none.iMaxfd));
@@ -225,8 +198,7 @@ TEST(SelectFdMaxGet, SkipsGapsAndDescriptorsOutsideTheSet)
     EXPECT_EQ(40, pi.iMaxfd);
 }
 
-// Clear mode empties a short and a full list, each with its trace, and recomputes
-// iMaxfd from what is left (the timer pipe).
+// Clear mode empties a short and a full list; iMaxfd from what is left.
 TEST_F(Engine, UpdateClearModeEmptiesTheList)
 {
     Set(KVO_TIMER_ONESHOT, 250);
@@ -247,8 +219,7 @@ TEST_F(Engine, UpdateClearModeEmptiesTheList)
     }
 }
 
-// Removal keeps the list packed, handlers beside their descriptors; a bad argument
-// is refused; an entry without a handler is an error, not a call through null.
+// Removal keeps the list packed; bad arguments refused; a handler-less entry an error.
 TEST_F(Engine, RemoveTakesOneDescriptorOutOrRefuses)
 {
     int wa = AddAppPipe(0, AppProc);
@@ -279,8 +250,7 @@ TEST_F(Engine, RemoveTakesOneDescriptorOutOrRefuses)
     EXPECT_EQ("error of handler(iSelectDes=" + std::to_string(a) + ")\n", logs.AtPriority(LOG_INFO).back());
 }
 
-// Descriptors outside 0..1023 never reach a set (nor iMaxfd): an application one is
-// refused while the others are served; a timer pipe above the set is closed again.
+// Descriptors outside 0..1023 never reach a set: refused, or the timer pipe closed.
 TEST_F(Engine, DescriptorsOutsideTheSetAreRefused)
 {
     struct rlimit rl;
@@ -291,9 +261,7 @@ TEST_F(Engine, DescriptorsOutsideTheSetAreRefused)
     int app = AddAppPipe(0, AppProc);
     PutByte(AddAppPipe(2, TimerProc)); // readable, but moved above the set
     ASSERT_EQ(1100, dup2(p->iaSelectDes[2], 1100));
-    p->iaSelectDes[1] = -1;
-    p->iaSelectDes[2] = 1100;
-    p->pSelectProc[1] = TimerProc;
+    p->iaSelectDes[1] = -1, p->iaSelectDes[2] = 1100, p->pSelectProc[1] = TimerProc;
     EXPECT_EQ(-1, ComSelectInit(p));
     EXPECT_EQ((std::vector<std::string>{"error of descriptor(-1)\n", "error of descriptor(1100)\n"}),
               logs.AtPriority(LOG_INFO));
@@ -321,8 +289,7 @@ TEST_F(Engine, DescriptorsOutsideTheSetAreRefused)
     EXPECT_EQ(0u, logs.AtPriority(LOG_INFO)[0].rfind("error of descriptor(", 0));
 }
 
-// A slot is a close-on-exec pipe in the set, without a POSIX timer until it starts;
-// the eleventh is refused; a handle of no slot is refused by every call.
+// A slot is a close-on-exec pipe in the set; the eleventh and unknown handles refused.
 TEST_F(Engine, SlotsRegisterPipesRefuseTheEleventhAndUnknownHandles)
 {
     int h = Set(KVO_TIMER_ONESHOT, 250);
@@ -349,9 +316,7 @@ TEST_F(Engine, SlotsRegisterPipesRefuseTheEleventhAndUnknownHandles)
     EXPECT_EQ(1, logs.Count("error of ComTimeReSetTimer(" + std::to_string(bad) + ")\n", LOG_INFO));
 }
 
-// Start creates the POSIX timer (value 100 + slot), a second start re-arms it,
-// cancel deletes it; an expiry pending at a re-arm or cancel of its slot is
-// dropped, one of another slot is passed on to it.
+// Start creates, restart re-arms, cancel deletes; stale expiries of the slot dropped.
 TEST_F(Engine, StartCancelStartAndStaleExpiries)
 {
     int h0 = Set(KVO_TIMER_ONESHOT, 60000), h1 = Set(KVO_TIMER_ONESHOT, 60000);
@@ -380,8 +345,7 @@ TEST_F(Engine, StartCancelStartAndStaleExpiries)
     EXPECT_EQ("1 0 100 0", Slot(0));
 }
 
-// An expired, served one-shot slot keeps its POSIX timer for the next start;
-// delete removes every timer and closes every pipe.
+// A served one-shot keeps its timer; delete removes every timer and pipe.
 TEST_F(Engine, ExpiredOneShotKeepsItsTimerUntilDeleted)
 {
     int h = Set(KVO_TIMER_ONESHOT, 20);
@@ -407,9 +371,7 @@ TEST_F(Engine, ExpiredOneShotKeepsItsTimerUntilDeleted)
     EXPECT_EQ(0, p->iTimerCount);
 }
 
-// A refused arming deletes the timer just created; a slot without a timer is not
-// armed through a stale id; a periodic restart stays periodic; a pipe end that
-// will not close fails the delete.
+// Refused arming deletes its timer; periodic restart; a pipe close failure fails delete.
 TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
 {
     EXPECT_EQ(-1, ComTimerStart(p, Set(KVO_TIMER_ONESHOT, -250)));
@@ -431,14 +393,10 @@ TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
     ASSERT_EQ(0, pipe(p->TimerCntInfo[0].iTimerSelectDes)); // whole again for the teardown
 }
 
-// Milliseconds to "value interval", as the kernel has it after a start and as
-// ReSet stores it (stopping the slot).
+// Milliseconds to "value interval", in the kernel after a start and as ReSet stores it.
 TEST_F(Engine, MillisecondsConvertToArming)
 {
-    const struct {
-        int mode, ms;
-        const char *arming;
-    } cases[] = {{KVO_TIMER_ONESHOT, 999, "0.999000000 0.000000000"},
+    const struct { int mode, ms; const char *arming; } cases[] = {{KVO_TIMER_ONESHOT, 999, "0.999000000 0.000000000"},
                  {KVO_TIMER_ONESHOT, 1000, "1.000000000 0.000000000"},
                  {KVO_TIMER_PERIODIC, 1500, "1.500000000 1.500000000"}};
     auto text = [](const struct itimerspec &v) {
@@ -460,8 +418,7 @@ TEST_F(Engine, MillisecondsConvertToArming)
     }
 }
 
-// Elapsed time of a running slot; armed as if with 30 s, more than 2^31 ns must
-// not overflow on a 32-bit target.
+// Elapsed time of a running slot; beyond 2^31 ns it must not overflow on 32 bits.
 TEST_F(Engine, ElapsedTimeAlsoBeyondThreeSeconds)
 {
     int h = Set(KVO_TIMER_ONESHOT, 10000);
@@ -476,12 +433,8 @@ TEST_F(Engine, ElapsedTimeAlsoBeyondThreeSeconds)
     EXPECT_TRUE(got >= 20049 && got <= 20000 + NowMs() - t0 + 1) << got;
 }
 
-struct SignalCase {
-    char source; // 't' a kernel timer expiry, 'q' sigqueue with the value, 'k' kill
-    int value;
-    bool start1;     // slot 1 running too (slot 0 always runs)
-    int slotWritten; // -1: no pipe gets a byte
-};
+// source: 't' timer expiry, 'q' sigqueue, 'k' kill; start1: slot 1 runs too; slotWritten -1: none
+struct SignalCase { char source; int value; bool start1; int slotWritten; };
 
 class TimerSignal : public Engine, public ::testing::WithParamInterface<SignalCase> {};
 
@@ -491,9 +444,7 @@ TEST_P(TimerSignal, ReachesOnlyTheRunningSlotItNames)
     const SignalCase &c = GetParam();
     ASSERT_EQ(0, ComTimerStart(p, Set(KVO_TIMER_ONESHOT, 60000)));
     int h1 = Set(KVO_TIMER_ONESHOT, 60000);
-    if (c.start1) {
-        ASSERT_EQ(0, ComTimerStart(p, h1));
-    }
+    ASSERT_EQ(0, c.start1 ? ComTimerStart(p, h1) : 0);
     union sigval v;
     v.sival_int = c.value;
     if (c.source == 't')
@@ -530,8 +481,7 @@ TEST_F(Engine, SignalWriteFailureIsLoggedAndErrnoKept)
 
 void Nothing(int) {}
 
-// Both encodings (lower bounds only); ticks beyond usleep's 32 bits sleep the
-// longest count, not a wrapped one (cut short here by a signal).
+// Both encodings (lower bounds); beyond usleep's 32 bits the longest sleep, not a wrap.
 TEST(SleepTicks, BothEncodingsAndTheCap)
 {
     const std::pair<uint32_t, int> cases[] = {{5, 50}, {0x80000000u | 320, 1250}};
@@ -556,8 +506,7 @@ TEST(SleepTicks, BothEncodingsAndTheCap)
               sleeps); // -1: UINT32_MAX
 }
 
-// Without KVO_ROOT the documented paths; under it the same below the root; a root
-// too long for the buffers points nowhere, never at a cut-off path.
+// Paths move below KVO_ROOT; a root too long points nowhere, never at a cut-off path.
 TEST(FixedPaths, DocumentedWithoutRootAndMovedByIt)
 {
     KvoRoot keep; // KVO_ROOT restored afterwards

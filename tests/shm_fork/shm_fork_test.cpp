@@ -1,6 +1,4 @@
-// Real System V segments under a private key file and real children running
-// argvdump: segment life, fields and refusals; the child's argv, the parent's
-// bookkeeping and refusals, a program that cannot run; the process-state wait.
+// Real System V segments under a private key file and real children running argvdump.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,8 +34,7 @@ int WaitChild(pid_t pid) // its status, or -1 when the system reaped it
 std::string Hex(const void *p)
 {
     char s[32];
-    std::snprintf(s, sizeof s, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
-    return s;
+    return std::snprintf(s, sizeof s, "0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))), s;
 }
 
 class ShmFork : public ::testing::Test {
@@ -57,8 +54,7 @@ protected:
     const ProcInfo zero{};
 };
 
-// Create, attach read-write and read-only (same bytes; a write through the latter
-// kills the writer); detach takes the newer; remove; the combined get and free.
+// Create, attach read-write and read-only (a write there kills), detach, remove.
 TEST_F(ShmFork, SegmentLifeFromCreateToRemove)
 {
     key_t key = ComShmKey('s');
@@ -96,8 +92,7 @@ TEST_F(ShmFork, SegmentLifeFromCreateToRemove)
     EXPECT_EQ(0, AttachCount(key));
 }
 
-// Each of the seven project ids fills an id field of its own; the card-master key
-// none: the seven-row functions refuse it, and its own family takes only it.
+// Each project id fills its own id field; the card-master key and family keep apart.
 TEST_F(ShmFork, KeysFillTheirOwnFields)
 {
     std::vector<size_t> fields;
@@ -137,21 +132,19 @@ TEST_F(ShmFork, KeysFillTheirOwnFields)
     EXPECT_EQ(-1, ComCardMasterShmCreat(rec, config, 256));
     EXPECT_EQ(KVO_SHM_FAILED, ComCardMasterShmOpenRw(rec, config, shmget(config, 0, 0)));
     EXPECT_EQ(KVO_SHM_FAILED, ComCardMasterShmOpenRead(rec, config, 256));
-    std::vector<std::string> want, got;
-    for (const char *f : {"ComShmCreat", "ComShmOpenRw", "ComShmOpenRead", "ComShmClose", "ComShmRm",
-                          "ComCardMasterShmCreat", "ComCardMasterShmOpenRw", "ComCardMasterShmOpenRead"})
-        want.push_back(std::string("error of ") + f + "(ftok())\n");
+    std::string want, got;
+    for (const char *f : {"ShmCreat", "ShmOpenRw", "ShmOpenRead", "ShmClose", "ShmRm", "CardMasterShmCreat",
+                          "CardMasterShmOpenRw", "CardMasterShmOpenRead"})
+        want += std::string("error of Com") + f + "(ftok())\n";
     for (const std::string &l : log.AtPriority(LOG_INFO))
-        if (l.rfind("error of ", 0) == 0)
-            got.push_back(l);
+        got += l.rfind("error of ", 0) == 0 ? l : "";
     EXPECT_EQ(want, got);
     EXPECT_EQ(0, std::memcmp(&before, pi.get(), sizeof before));
     EXPECT_STREQ("card", rec);
 }
 
-// A missing key file makes every key -1 (the CONFIG row's); attaching without a
-// segment or beyond its size fails, and detaching twice; a remove without an id
-// of our own never reaches shmctl (0 is some other segment's valid id).
+// No key file: keys -1; attach without a segment or past its size, double detach,
+// and a remove without an id of ours (0 is another segment's) all fail.
 TEST_F(ShmFork, SegmentFailures)
 {
     void *p = ComShmRwGet(pi.get(), ComShmKey('c'), 256);
@@ -191,16 +184,12 @@ TEST_F(ShmFork, SegmentFailures)
 
 const char kArgvDump[] = KVO_ARGVDUMP;
 
-// The child's argv: the program, the row's id plus the offset (widest and lowest
-// that fit), the extra argument if any.
+// The child's argv: program, row id plus offset (widest and lowest), extra argument.
 TEST_F(ShmFork, ChildSeesPathModuleIdAndExtraArgument)
 {
     const std::string dump = root.Dir() + "/argv";
     setenv("KVO_ARGVDUMP", dump.c_str(), 1);
-    const struct {
-        int row, offset;
-        const char *arg, *tail;
-    } cases[] = {{20, 0, "7", "52\n7\n"}, {30, 0, "7", "170\n7\n"}, {20, 0, nullptr, "52\n"},
+    const struct { int row, offset; const char *arg, *tail; } cases[] = {{20, 0, "7", "52\n7\n"}, {30, 0, "7", "170\n7\n"}, {20, 0, nullptr, "52\n"},
                  {3, 5, "", "25\n\n"},    {0, 919, "x", "999\nx\n"}, {30, -269, "x", "-99\nx\n"}};
     for (const auto &c : cases) {
         int pid = ComProcessCreate(pi.get(), kArgvDump, c.row, c.offset, c.arg);
@@ -217,8 +206,7 @@ TEST_F(ShmFork, ChildSeesPathModuleIdAndExtraArgument)
     EXPECT_TRUE(!ComModuleName(99) && !ComModuleName(65536 + 52) && !ComModuleName(-1));
 }
 
-// The parent records the child by row, SIGCHLD left ignored; bad arguments are
-// refused before anything changes, no id text cut to fit.
+// The parent records the child by row, SIGCHLD ignored; bad arguments change nothing.
 TEST_F(ShmFork, ParentBookkeepingAndRefusals)
 {
     pi->iChildCount = 5;
@@ -231,31 +219,24 @@ TEST_F(ShmFork, ParentBookkeepingAndRefusals)
     EXPECT_EQ(SIG_IGN, sa.sa_handler);
     signal(SIGCHLD, SIG_DFL);
     *pi = zero;
-    const struct {
-        int row, offset;
-        const char *line;
-    } cases[] = {{-1, 0, "row -1 outside 0..32"},
-                 {33, 0, "row 33 outside 0..32"},
-                 {INT_MIN, 0, "row -2147483648 outside 0..32"},
-                 {0, 920, "module id 1000 outside -99..999"},
-                 {30, -270, "module id -100 outside -99..999"},
-                 {30, INT_MAX, "module id 2147483817 outside -99..999"},
-                 {0, INT_MIN, "module id -2147483568 outside -99..999"}};
-    for (const auto &c : cases)
-        EXPECT_EQ(-1, ComProcessCreate(pi.get(), kArgvDump, c.row, c.offset, "7"));
-    EXPECT_EQ(-1, ComProcessCreate(pi.get(), nullptr, 20, 0, "7"));
+    const struct { int row, offset; const char *line; } cases[] = {
+        {-1, 0, "row -1 outside 0..32"}, {33, 0, "row 33 outside 0..32"}, {INT_MIN, 0, "row -2147483648 outside 0..32"},
+        {0, 920, "module id 1000 outside -99..999"}, {30, -270, "module id -100 outside -99..999"},
+        {30, INT_MAX, "module id 2147483817 outside -99..999"}, {0, INT_MIN, "module id -2147483568 outside -99..999"}};
     std::vector<std::string> want;
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
+        EXPECT_EQ(-1, ComProcessCreate(pi.get(), kArgvDump, c.row, c.offset, "7"));
         want.push_back(std::string("error of ComProcessCreate(") + c.line + ")\n");
+    }
+    EXPECT_EQ(-1, ComProcessCreate(pi.get(), nullptr, 20, 0, "7"));
     want.push_back("error of ComProcessCreate(no program path)\n");
     EXPECT_EQ(want, log.AtPriority(LOG_INFO));
     sigaction(SIGCHLD, nullptr, &sa);
     EXPECT_TRUE(Untouched() && sa.sa_handler == SIG_DFL);
 }
 
-// A program that cannot run ends its child there (127, logged from the child with
-// its own pid), never a second copy of the caller; the grandchild start runs the
-// vector with no bookkeeping and SIGCHLD untouched.
+// A program that cannot run ends its child (127, logged with the child's pid), never a
+// second caller; the grandchild start runs the vector, no bookkeeping, SIGCHLD untouched.
 TEST_F(ShmFork, ChildThatCannotRunItsProgramEndsThere)
 {
     const std::string missing = root.Dir() + "/none", logFile = root.Dir() + "/log", marks = root.Dir() + "/marks";
@@ -299,8 +280,7 @@ TEST_F(ShmFork, ChildThatCannotRunItsProgramEndsThere)
     EXPECT_TRUE(Untouched());
 }
 
-// The process-state wait fails at once without its segment, returns at once when
-// the word is set, else polls without spinning until another process sets it.
+// The process-state wait: fails without its segment, else polls (not spins) for the word.
 TEST_F(ShmFork, ProcStateCheckWaitsForTheWord)
 {
     EXPECT_EQ(-1, ComProcStateCheck(pi.get()));

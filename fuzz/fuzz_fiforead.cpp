@@ -86,7 +86,8 @@ void OneFrame(Rig &rig, const uint8_t *frame, size_t len)
         for (ssize_t n; (n = read(rig.peer[p], f, FIFO_MSG_SIZE)) > 0;)
             if (n != FIFO_MSG_SIZE || std::memcmp(f, "052", 3) != 0 || !std::isdigit(f[3]) || !std::isdigit(f[4]) ||
                 !std::isdigit(f[5]))
-                FuzzFail("%s: a read of %zd bytes with ids '%.6s'", KvoPath(KvoPathId(p)), n, reinterpret_cast<char *>(f));
+                FuzzFail("%s: a read of %zd bytes with ids '%.6s'", KvoPath(KvoPathId(p)), n,
+                         reinterpret_cast<char *>(f));
     }
 }
 

@@ -124,10 +124,11 @@ TEST_F(Lifecycle, MissingCommandFifo)
     EXPECT_EQ(-1, InitProc(rec));
     EXPECT_EQ(-1, rec->iFifoReadDes);
     EXPECT_EQ(-1, Term());
-    EXPECT_EQ((std::vector<std::string>{"open(read) failed(" + gdbt + ", errno=2)\n",
-                                        "error(GdbtFifo read) of ComFifoCreate()\n", "start of TermProc\n",
-                                        "close(fifoGdbtRead) failed(" + gdbt + ", errno=9(" + strerror(EBADF) + "))\n"}),
-              Info());
+    EXPECT_EQ(
+        (std::vector<std::string>{"open(read) failed(" + gdbt + ", errno=2)\n",
+                                  "error(GdbtFifo read) of ComFifoCreate()\n", "start of TermProc\n",
+                                  "close(fifoGdbtRead) failed(" + gdbt + ", errno=9(" + strerror(EBADF) + "))\n"}),
+        Info());
 }
 
 // A record start-up never filled, and one that stopped at CONFIG (its own writer
@@ -220,7 +221,8 @@ TEST_F(Gdbt, PersistentFailuresDoNotSpinTheMainLoop)
     kill(pid, SIGKILL);
     struct rusage ru {};
     ASSERT_EQ(pid, wait4(pid, nullptr, 0, &ru));
-    EXPECT_LT((ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000, 200)
+    EXPECT_LT((ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000,
+              200)
         << "ms of CPU in a second";
 }
 
@@ -239,8 +241,9 @@ TEST_F(Gdbt, GuardLogRecordCarriesTheDate)
     ASSERT_EQ(0, WritePipe_GuardLog());
     const std::string d = log53.Drain(), after = today();
     ASSERT_EQ(static_cast<size_t>(FIFO_MSG_SIZE), d.size());
-    EXPECT_TRUE(std::all_of(d.begin() + 6, d.begin() + 20, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }))
-        << d;
+    EXPECT_TRUE(std::all_of(d.begin() + 6, d.begin() + 20, [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+    })) << d;
     EXPECT_TRUE(before != after || d.substr(6, 8) == before) << d;
     EXPECT_EQ("052053" + d.substr(6, 14) + std::string("  \x04", 3) + std::string(1, '\0') + std::string(232, ' '), d);
     ASSERT_EQ(0, unlink(KvoPath(KVO_PATH_FIFO_LOG)));

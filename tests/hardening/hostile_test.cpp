@@ -156,7 +156,8 @@ TEST_P(FdLimits, ServeFullyOrRefuseToStart)
     int result = Boot(launch, !tight);
     if (!b_.Running() || (!tight && result != 0)) {
         ASSERT_TRUE(b_.WaitExit(10000));
-        EXPECT_TRUE(b_.Process().Code() == 1 && b_.LogText().find("initProc error") != std::string::npos) << b_.LogText();
+        EXPECT_TRUE(b_.Process().Code() == 1 && b_.LogText().find("initProc error") != std::string::npos)
+            << b_.LogText();
         return;
     }
     if (!tight && b_.LogText().find("serving commands only") == std::string::npos) {

@@ -116,8 +116,14 @@ class Parser : public Msg {
 protected:
     void SetUp() override { ASSERT_TRUE(made); info.iSelectDes = peer.fd; data.fill('?'); }
     int Get(const std::string &bytes)
-    { EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(peer.fd, bytes.data(), bytes.size())); return ComFIFOGetData(&info, &mid, &cid, data.data()); }
-    std::string Out() const { return std::to_string(mid) + " " + std::to_string(cid) + " " + std::string(data.data(), 250); }
+    {
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(peer.fd, bytes.data(), bytes.size()));
+        return ComFIFOGetData(&info, &mid, &cid, data.data());
+    }
+    std::string Out() const
+    {
+        return std::to_string(mid) + " " + std::to_string(cid) + " " + std::string(data.data(), 250);
+    }
 
     bool made = root.MakeFifo(KVO_PATH_FIFO_GDBT);
     HeldFifo peer{FIFO_NAME_GDBT};
@@ -359,12 +365,12 @@ TEST(StatusReports, FramesAndValuesThatDoNotFit)
     SendStsModuleKill(FIFO_NAME_FTP, 52, 1011);
     EXPECT_EQ("", sts.Drain() + stsp.Drain());
     const std::string s = FIFO_NAME_STS;
-    EXPECT_EQ((std::vector<std::string>{"FIFO data id error (fifo=" + std::string(FIFO_NAME_STSP) + ", cid=600, value=1000)\n",
-                                        "FIFO data id error (fifo=" + s + ", cid=605, value=-1)\n",
-                                        Trace("start", 727, "SendStsModuleKill"),
-                                        "FIFO data id error (fifo=" + s + ", cid=631, value=1011)\n",
-                                        Trace("end", 741, "SendStsModuleKill")}),
-              log.AtPriority(LOG_INFO));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "FIFO data id error (fifo=" + std::string(FIFO_NAME_STSP) + ", cid=600, value=1000)\n",
+            "FIFO data id error (fifo=" + s + ", cid=605, value=-1)\n", Trace("start", 727, "SendStsModuleKill"),
+            "FIFO data id error (fifo=" + s + ", cid=631, value=1011)\n", Trace("end", 741, "SendStsModuleKill")}),
+        log.AtPriority(LOG_INFO));
 }
 
 TEST(DateStamp, WordsAndStringsOfAFixedMoment)
@@ -408,8 +414,10 @@ TEST(DateStamp, CurrentTimeFollowsTheZone)
     time_t shifted = before.tv_sec + 9 * 3600;
     kvo::DateWords(*gmtime_r(&shifted, &t), 0, &wantDate, &wantTime);
     kvo::DateWordsStr(wantDate, wantTime, want, want + 8);
-    EXPECT_EQ(std::string(want) + " " + std::to_string(wantDate) + " " + std::to_string(wantTime) + " " + std::to_string(t.tm_wday),
-              std::string(d) + " " + std::to_string(date) + " " + std::to_string(time & 0xffffff00u) + " " + std::to_string(week));
+    EXPECT_EQ(std::string(want) + " " + std::to_string(wantDate) + " " + std::to_string(wantTime) + " " +
+                  std::to_string(t.tm_wday),
+              std::string(d) + " " + std::to_string(date) + " " + std::to_string(time & 0xffffff00u) + " " +
+                  std::to_string(week));
     EXPECT_LT(time & 0xff, 100u);
 }
 

@@ -22,13 +22,18 @@ namespace {
 std::string gCalls; // handler calls of the current test: 't' timer, 'a' application
 int gTimerResult, gAppResult, gHandle, gSeenSlotState;
 
-int TimerProc(ProcInfo *) { return gCalls += 't', gTimerResult; }
+int TimerProc(ProcInfo *)
+{
+    gCalls += 't';
+    return gTimerResult;
+}
 
 int AppProc(ProcInfo *pi) // reads its byte, so the descriptor goes quiet
 {
     char c;
     EXPECT_EQ(1, read(pi->iSelectDes, &c, 1));
-    return gCalls += 'a', gAppResult;
+    gCalls += 'a';
+    return gAppResult;
 }
 
 int RestartingProc(ProcInfo *pi) // as the hold timer's handler does
@@ -41,7 +46,9 @@ int RestartingProc(ProcInfo *pi) // as the hold timer's handler does
 void BlockUsr1(int how)
 {
     sigset_t s;
-    sigemptyset(&s), sigaddset(&s, SIGUSR1), sigprocmask(how, &s, nullptr);
+    sigemptyset(&s);
+    sigaddset(&s, SIGUSR1);
+    sigprocmask(how, &s, nullptr);
 }
 
 void DeliverUsr1() { BlockUsr1(SIG_UNBLOCK), BlockUsr1(SIG_BLOCK); }
@@ -64,7 +71,8 @@ bool TimerExists(timer_t id)
 int64_t NowMs()
 {
     struct timespec ts;
-    return clock_gettime(CLOCK_MONOTONIC, &ts), static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // A fresh record with the timer signal handler; SIGUSR1 blocked outside the waits.
@@ -146,8 +154,8 @@ TEST_P(SelectResult, TimerPassFirstAndResultsPassUp)
 }
 
 INSTANTIATE_TEST_SUITE_P(Results, SelectResult,
-                         ::testing::Values(ResultCase{0, 0, 0, "ta"}, ResultCase{-1, 0, 0, "ta"}, ResultCase{5, 0, 5, "t"},
-                                           ResultCase{KVO_SELECT_END, 0, KVO_SELECT_END, "t"},
+                         ::testing::Values(ResultCase{0, 0, 0, "ta"}, ResultCase{-1, 0, 0, "ta"},
+                                           ResultCase{5, 0, 5, "t"}, ResultCase{KVO_SELECT_END, 0, KVO_SELECT_END, "t"},
                                            ResultCase{0, -1, -1, "ta"}, ResultCase{0, 5, 5, "ta"}));
 
 // Expiry: EINTR, then its byte; one-shot stopped before its handler; a byte a turn.
@@ -294,9 +302,10 @@ TEST_F(Engine, SlotsRegisterPipesRefuseTheEleventhAndUnknownHandles)
     EXPECT_EQ(-1, Set(KVO_TIMER_ONESHOT, 250));
     EXPECT_TRUE(logs.Count("error of timerMaxOver\n", LOG_INFO) == 1 && p->iTimerCount == KVO_TIMER_MAX);
     int bad = ReadEnd(0); // a read end names no slot
-    EXPECT_EQ("-1 -1 -1 -1 -1", std::to_string(ComTimerStart(p, bad)) + " " + std::to_string(ComTimeUpTimerStart(p, bad, 0)) + " " +
-                                    std::to_string(ComTimerCancel(p, bad)) + " " + std::to_string(ComTimerGet(p, bad)) + " " +
-                                    std::to_string(ComTimeReSetTimer(p, bad, 250)));
+    EXPECT_EQ("-1 -1 -1 -1 -1", std::to_string(ComTimerStart(p, bad)) + " " +
+                                    std::to_string(ComTimeUpTimerStart(p, bad, 0)) + " " +
+                                    std::to_string(ComTimerCancel(p, bad)) + " " + std::to_string(ComTimerGet(p, bad)) +
+                                    " " + std::to_string(ComTimeReSetTimer(p, bad, 250)));
     EXPECT_EQ(4, logs.Count("error of TimerDescriptor(" + std::to_string(bad) + ")\n", LOG_INFO));
     EXPECT_EQ(1, logs.Count("error of ComTimeReSetTimer(" + std::to_string(bad) + ")\n", LOG_INFO));
 }
@@ -364,11 +373,13 @@ TEST_F(Engine, RefusedArmingAndRestartWithANewTime)
     ASSERT_EQ(0, ComTimeUpTimerStart(p, h, 1500));
     struct itimerspec v;
     ASSERT_EQ(0, timer_gettime(p->TimerCntInfo[1].timerId, &v));
-    EXPECT_TRUE(v.it_interval.tv_sec == 1 && v.it_interval.tv_nsec == 500000000 && p->TimerCntInfo[1].iTimerMsec == 1500);
+    EXPECT_TRUE(v.it_interval.tv_sec == 1 && v.it_interval.tv_nsec == 500000000 &&
+                p->TimerCntInfo[1].iTimerMsec == 1500);
     const int h0 = p->TimerCntInfo[0].iTimerSelectDes[1];
     close(h0); // behind the runtime's back: delete fails and says so
     EXPECT_EQ(-1, ComTimerDelete(p));
-    EXPECT_EQ("pipeWriteClose failed(iTimerSelectDes=" + std::to_string(h0) + ", errno=9)\n", logs.AtPriority(LOG_INFO).back());
+    EXPECT_EQ("pipeWriteClose failed(iTimerSelectDes=" + std::to_string(h0) + ", errno=9)\n",
+              logs.AtPriority(LOG_INFO).back());
     ASSERT_EQ(0, pipe(p->TimerCntInfo[0].iTimerSelectDes)); // whole again for the teardown
 }
 
@@ -380,8 +391,9 @@ TEST_F(Engine, MillisecondsConvertToArming)
                  {KVO_TIMER_PERIODIC, 1500, "1.500000000 1.500000000"}};
     auto text = [](const struct itimerspec &v) {
         char s[64];
-        return std::snprintf(s, sizeof s, "%ld.%09ld %ld.%09ld", static_cast<long>(v.it_value.tv_sec), v.it_value.tv_nsec,
-                             static_cast<long>(v.it_interval.tv_sec), v.it_interval.tv_nsec), std::string(s);
+        return std::snprintf(s, sizeof s, "%ld.%09ld %ld.%09ld", static_cast<long>(v.it_value.tv_sec),
+                             v.it_value.tv_nsec, static_cast<long>(v.it_interval.tv_sec), v.it_interval.tv_nsec),
+               std::string(s);
     };
     for (const auto &c : cases) {
         int h = Set(c.mode, c.ms), slot = p->iTimerCount - 1;
@@ -391,7 +403,8 @@ TEST_F(Engine, MillisecondsConvertToArming)
         EXPECT_EQ(std::string(c.arming).substr(12), text(k).substr(12)) << c.ms;
         p->TimerCntInfo[slot].itval = {};
         ASSERT_EQ(0, ComTimeReSetTimer(p, h, c.ms));
-        EXPECT_EQ(c.arming + std::string(" 0"), text(p->TimerCntInfo[slot].itval) + " " + std::to_string(p->TimerCntInfo[slot].iTimerState));
+        EXPECT_EQ(c.arming + std::string(" 0"),
+                  text(p->TimerCntInfo[slot].itval) + " " + std::to_string(p->TimerCntInfo[slot].iTimerState));
     }
 }
 

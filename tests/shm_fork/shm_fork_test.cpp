@@ -66,7 +66,8 @@ TEST_F(ShmFork, SegmentLifeFromCreateToRemove)
     const char *ro = static_cast<const char *>(ComShmOpenRead(pi.get(), key, 256));
     ASSERT_NE(KVO_SHM_FAILED, ro);
     EXPECT_TRUE(ro != rw && pi->pShmSchedule == ro && pi->iShmIdSchedule == id);
-    EXPECT_TRUE(std::strcmp("module segment", ro) == 0 && log.Count("success of shmat(pShared=" + Hex(ro) + ")\n", LOG_INFO) == 1);
+    EXPECT_TRUE(std::strcmp("module segment", ro) == 0 &&
+                log.Count("success of shmat(pShared=" + Hex(ro) + ")\n", LOG_INFO) == 1);
     pid_t child = fork();
     if (child == 0) {
         rlimit noCore{0, 0};
@@ -110,7 +111,8 @@ TEST_F(ShmFork, KeysFillTheirOwnFields)
     char rec[8] = "card";
     int id = ComCardMasterShmCreat(rec, card, 256);
     ASSERT_GE(id, 0);
-    EXPECT_TRUE(ComCardMasterShmOpenRw(rec, card, id) != KVO_SHM_FAILED && ComCardMasterShmOpenRead(rec, card, 256) != KVO_SHM_FAILED);
+    EXPECT_TRUE(ComCardMasterShmOpenRw(rec, card, id) != KVO_SHM_FAILED &&
+                ComCardMasterShmOpenRead(rec, card, 256) != KVO_SHM_FAILED);
     EXPECT_EQ(1, log.Count("shmat(pStCardMst = " + std::to_string(id) + ")\n", LOG_INFO));
     const ProcInfo before = *pi;
     log.Clear();
@@ -142,23 +144,25 @@ TEST_F(ShmFork, SegmentFailures)
     ASSERT_EQ(0, std::remove(KvoPath(KVO_PATH_SHM_KEY)));
     EXPECT_TRUE(ComShmKey('d') == -1 && ComShmClose(pi.get(), o) == -1 && ComShmClose(pi.get(), -1) == 0);
     EXPECT_TRUE(log.Has("CONFIG(pShared = " + Hex(p) + ")\n", LOG_DEBUG));
-    EXPECT_EQ("-1 -1 0", std::to_string(ComShmClose(pi.get(), -1)) + " " + std::to_string(ComShmRwFree(pi.get(), -1)) + " " +
-                             std::to_string(ComShmRm(pi.get(), -1))); // detached already
+    EXPECT_EQ("-1 -1 0", std::to_string(ComShmClose(pi.get(), -1)) + " " + std::to_string(ComShmRwFree(pi.get(), -1)) +
+                             " " + std::to_string(ComShmRm(pi.get(), -1))); // detached already
     close(open(KvoPath(KVO_PATH_SHM_KEY), O_WRONLY | O_CREAT, 0644));
     log.Clear();
     o = ComShmKey('o');
     EXPECT_EQ(KVO_SHM_FAILED, ComShmOpenRead(pi.get(), o, 228));
     ASSERT_GE(ComShmCreat(pi.get(), o, 228), 0);
     const ProcInfo before = *pi;
-    EXPECT_TRUE(ComShmOpenRead(pi.get(), o, 229) == KVO_SHM_FAILED && std::memcmp(&before, pi.get(), sizeof before) == 0);
+    EXPECT_TRUE(ComShmOpenRead(pi.get(), o, 229) == KVO_SHM_FAILED &&
+                std::memcmp(&before, pi.get(), sizeof before) == 0);
     EXPECT_EQ(before.iShmIdOther, ComShmCreat(pi.get(), o, 100)); // fits: the same segment
-    EXPECT_TRUE(ComShmClose(pi.get(), ComShmKey('m')) == -1 && log.Has("MEMCTLDATA(pShared = 0x0)\n", LOG_DEBUG)); // never attached
+    EXPECT_TRUE(ComShmClose(pi.get(), ComShmKey('m')) == -1 &&
+                log.Has("MEMCTLDATA(pShared = 0x0)\n", LOG_DEBUG)); // never attached
     key_t r = ComShmKey('r');
     int id = shmget(r, 256, IPC_CREAT | 0666);
     ASSERT_NE(KVO_SHM_FAILED, ComShmOpenRw(pi.get(), r, id)); // the address only
     EXPECT_TRUE(ComShmRm(pi.get(), r) == -1 && AttachCount(r) >= 0);
-    EXPECT_EQ((std::vector<std::string>{"error of shmget(iShmId=-1, errno=2)\n", "error of shmget(iShmId=-1, errno=22)\n",
-                                        "error of shmdt(errno=22)\n",
+    EXPECT_EQ((std::vector<std::string>{"error of shmget(iShmId=-1, errno=2)\n",
+                                        "error of shmget(iShmId=-1, errno=22)\n", "error of shmdt(errno=22)\n",
                                         "success of shmat(pShared=" + Hex(pi->pShmController) + ")\n",
                                         "error of ComShmRm(no segment id recorded)\n"}),
               log.AtPriority(LOG_INFO));
@@ -183,7 +187,8 @@ TEST_F(ShmFork, ChildSeesPathModuleIdAndExtraArgument)
     }
     unsetenv("KVO_ARGVDUMP");
     ComModuleInfoCreate(pi.get(), 65536 + 52); // taken as 16 bits
-    EXPECT_TRUE(pi->moduleInfo.mid == 52 && pi->moduleInfo.name == std::string("kvogdbt") && pi->moduleInfo.pid == getpid());
+    EXPECT_TRUE(pi->moduleInfo.mid == 52 && pi->moduleInfo.name == std::string("kvogdbt") &&
+                pi->moduleInfo.pid == getpid());
     EXPECT_STREQ("kvogdbt", ComModuleName(52));
     EXPECT_TRUE(!ComModuleName(99) && !ComModuleName(65536 + 52) && !ComModuleName(-1));
 }

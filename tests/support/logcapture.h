@@ -43,7 +43,8 @@ public:
     {
         std::string out;
         for (const auto &l : lines_)
-            out += "<" + std::to_string(l.priority) + "> " + l.text + (l.text.empty() || l.text.back() != '\n' ? "\n" : "");
+            out += "<" + std::to_string(l.priority) + "> " + l.text +
+                   (l.text.empty() || l.text.back() != '\n' ? "\n" : "");
         return out;
     }
 

@@ -18,15 +18,18 @@ namespace {
 // writes; decoded from a file and from standard input, a short last chunk named.
 TEST(Kvomsg, SendsAndDecodesFramesAsTheRuntimeWritesThem)
 {
-    const struct { std::vector<std::string> args; KvoPathId fifo; int mid, cid; std::string head, line; } cases[] = {
-        {{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01", "kvosts(80) 900 terminate, order 1"},
+    const struct { std::vector<std::string> args; KvoPathId fifo; int mid, cid; std::string head, line;
+    } cases[] = {
+        {{"FifoSts", "sts", "terminate", "--hex", "01"}, KVO_PATH_FIFO_STS, 80, 900, "\x01",
+         "kvosts(80) 900 terminate, order 1"},
         {{"gdbt", "80", "410", "--hex", "20 20 01"}, KVO_PATH_FIFO_GDBT, 80, 410, "  \x01",
          "kvosts(80) 410 IO answer (loop signal), loop state 1"},
         {{"kvoauth", "gdbt", "AUTH_GUARD", "--text", "hello"}, KVO_PATH_FIFO_AUTH, 52, 255, "hello",
          "kvogdbt(52) 255 guard notice to authentication, notice 'h','e'"},
         {{"20", "0", "0x97"}, KVO_PATH_FIFO_DISP, 0, 151, "", "module 0(0) 151 display message"},
         {{"log", "gdbt", "53", "--hex", "32303236313230343039303530372020 04 00"}, KVO_PATH_FIFO_LOG, 52, 53,
-         std::string("20261204090507  \x04\x00", 18), "kvogdbt(52) 53 guard log record, guard log 2026-12-04 09:05:07, kind 4/0"},
+         std::string("20261204090507  \x04\x00", 18),
+         "kvogdbt(52) 53 guard log record, guard log 2026-12-04 09:05:07, kind 4/0"},
         {{"sts", "7", "999", "--hex", "61225c62ff"}, KVO_PATH_FIFO_STS, 7, 999, "a\"\\b\xff",
          "module 7(7) 999 command 999, data \"a\\\"\\\\b\\xff\""},
     };
@@ -98,7 +101,9 @@ TEST(Kvomsg, AFailedSendIsOneLineWithItsCause)
         KvoRoot root;
         if (c == 1 || c == 4)
             root.MakeFifo(c == 1 ? KVO_PATH_FIFO_EK : KVO_PATH_FIFO_PARE);
-        (void)(c == 2 ? close(creat(KvoPath(KVO_PATH_FIFO_LOG), 0644)) : c == 3 ? rmdir(KvoPath(KVO_PATH_FIFO_DIR)) : 0);
+        (void)(c == 2   ? close(creat(KvoPath(KVO_PATH_FIFO_LOG), 0644))
+               : c == 3 ? rmdir(KvoPath(KVO_PATH_FIFO_DIR))
+                        : 0);
         HeldFifo full(c == 4 ? KvoPath(KVO_PATH_FIFO_PARE) : "/nonexistent");
         if (c == 4)
             full.Fill(), ioctl(full.fd, FIONREAD, &queued);
@@ -132,8 +137,14 @@ TEST(Kvomsg, WatchLeavesAFifoAnotherProcessReads)
         ToolRun run = RunTool(KVOMSG_PATH, {args.begin(), args.end() - (mode == O_RDWR ? 0 : 1)});
         close(held);
         const std::string pid = std::to_string(getpid()), watching = "watching " + std::string(path) + "\n",
-            head = mode == O_WRONLY ? watching : (mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid " : "kvomsg: pid ") + pid + " (",
-            tail = mode != O_RDONLY ? watching : ") reads FifoLog: watching would take its frames (kvomsg monitor shows them without; --take reads anyway)\n";
+                          head = mode == O_WRONLY
+                                     ? watching
+                                     : (mode == O_RDWR ? "kvomsg: warning: taking the frames of FifoLog from pid "
+                                                       : "kvomsg: pid ") +
+                                           pid + " (",
+                          tail = mode != O_RDONLY ? watching
+                                                  : ") reads FifoLog: watching would take its frames (kvomsg monitor "
+                                                    "shows them without; --take reads anyway)\n";
         EXPECT_EQ(mode == O_RDONLY, run.status == 1) << run.err;
         EXPECT_EQ(0u, run.err.find(head)) << run.err;
         EXPECT_EQ(run.err.size() - tail.size(), run.err.rfind(tail)) << run.err;

@@ -43,7 +43,8 @@ TEST(Kvosim, VerdictsAndDiagrams)
                              "code #quot;0312#quot;\n", "kvosts->>kvogdbt: 901 alive request\n",
                              "kvogdbt->>kvosts: 621 alive answer\n", "Note over kvogdbt: exit status 0\n"})
         EXPECT_NE(std::string::npos, at = m.find(step, at)) << step << " in order in\n" << m;
-    EXPECT_TRUE(s.find("<svg xmlns=\"http://www.w3.org/2000/svg\"") == 0 && s.find(">901 alive request</text>") != std::string::npos);
+    EXPECT_TRUE(s.find("<svg xmlns=\"http://www.w3.org/2000/svg\"") == 0 &&
+                s.find(">901 alive request</text>") != std::string::npos);
 }
 
 TEST(Kvosim, HelpAndInputRefusedInOneLine)

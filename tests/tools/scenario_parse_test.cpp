@@ -7,8 +7,10 @@ namespace {
 
 TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
 {
-    const std::pair<const char *, const char *> cases[] = { // line, what follows "expected "
-        {"prss", "a step (start, level, press, release, byte, fail, hold, wait, set, send, answer, expect, then), got 'prss'"},
+    const std::pair<const char *, const char *> cases[] = {
+        // line, what follows "expected "
+        {"prss",
+         "a step (start, level, press, release, byte, fail, hold, wait, set, send, answer, expect, then), got 'prss'"},
         {"press now", "the end of the line, got 'now'"},
         {"wait 250", "a time with a unit (3s, 1.5s, 250ms), got '250'"},
         {"level 8", "a log level 0 to 7, none or a quoted argument, got '8'"},
@@ -30,7 +32,8 @@ TEST(Scenario, ErrorsNameFileLineAndWhatWasExpected)
     for (const auto &c : cases) {
         std::vector<Step> steps;
         std::string error; // set on failure
-        EXPECT_FALSE(ParseScenario(std::string("# a comment\n\n") + c.first + "\npress\n", "t.scenario", &steps, &error));
+        EXPECT_FALSE(
+            ParseScenario(std::string("# a comment\n\n") + c.first + "\npress\n", "t.scenario", &steps, &error));
         EXPECT_EQ(std::string("t.scenario:3: expected ") + c.second, error);
     }
 }

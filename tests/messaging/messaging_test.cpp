@@ -147,6 +147,8 @@ TEST_F(Parser, SplitsFramesAndLeavesNoStaleBytes)
     Get("011022" + std::string(250, 'Z'));
     EXPECT_EQ(10, Get("052600abcd"));
     EXPECT_EQ("52 600 abcd" + std::string(246, '\0'), Out());
+    EXPECT_EQ(1, Get("7")); // a single byte is traced as any read
+    EXPECT_EQ(1, log.Count("receive-data=7\n", LOG_DEBUG)) << log.Dump();
 
     mid = cid = -7;
     data.fill('?');

@@ -11,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "clocks.h"
 #include "kvodate.h"
 #include "kvoroot.h"
 #include "kvoruntime.h"
@@ -24,8 +25,6 @@ std::string Trace(const char *which, int place, const char *func)
 { return std::string(which) + " of function ,..\\src\\qnosfifo," + std::to_string(place) + ",@" + func + "\n"; }
 bool IsFifo(const std::string &path) { struct stat st; return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode); }
 void MakeFile(const std::string &path) { std::ofstream(path) << "keep"; } // a regular file
-double Seconds(clockid_t clock) // monotonic, or this process's CPU time
-{ struct timespec ts; clock_gettime(clock, &ts); return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9; }
 
 class Msg : public ::testing::Test {
 protected:
